@@ -81,12 +81,6 @@ TEST_F(Win32Platform, ProbeSeesAMutexWhileAPeerHoldsIt) {
   const MutexHandle held = peer_.HoldMutex(name.c_str());
   ASSERT_TRUE(held);
   EXPECT_TRUE(ops_.IsPeerRunning(name.c_str()));
-
-  // Holding it does not mean owning it: a waiter gets it at once.
-  const HANDLE other = ::OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-  ASSERT_NE(other, nullptr);
-  std::thread([other] { EXPECT_EQ(::WaitForSingleObject(other, 0), WAIT_OBJECT_0); }).join();
-  ::CloseHandle(other);
   peer_.ReleaseMutex(held);
 }
 
@@ -261,9 +255,8 @@ TEST_F(Win32Launch, StartsTheProgramHiddenWithItsParametersAndDirectory) {
 
 TEST_F(Win32Launch, ReportsAProgramThatIsNotThere) {
   LaunchRequest request;
-  request.file = "NO-SUCH-PEER.EXE";
-  request.directory = dir_.string().c_str();
   const std::string directory = dir_.string();
+  request.file = "NO-SUCH-PEER.EXE";
   request.directory = directory.c_str();
   EXPECT_FALSE(ops_.Launch(request));
 }
