@@ -12,6 +12,10 @@ find_program(CMAKE_CXX_COMPILER NAMES ${MOX_MINGW_TRIPLE}-g++-posix ${MOX_MINGW_
 find_program(CMAKE_RC_COMPILER NAMES ${MOX_MINGW_TRIPLE}-windres)
 find_program(MOX_MINGW_OBJDUMP NAMES ${MOX_MINGW_TRIPLE}-objdump)
 
+# Every executable, tests included, links the C++ and GCC runtimes
+# statically: a Windows machine (or a fresh Wine prefix) has no MinGW DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
 set(CMAKE_FIND_ROOT_PATH /usr/${MOX_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

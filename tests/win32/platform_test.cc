@@ -66,8 +66,8 @@ class Win32Platform : public ::testing::Test {
   // A name no other process uses.
   static std::string Name(const std::string& what) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return "MoxPlatformTest." + std::to_string(::GetCurrentProcessId()) + "." + info->name() +
-           "." + what;
+    return "MoxPlatformTest." + std::to_string(::GetCurrentProcessId()) + "." + info->name() + "." +
+           what;
   }
 
   SystemOps& ops_ = PlatformSystemOps();
@@ -100,12 +100,14 @@ TEST_F(Win32Platform, CreateOrOpenEventAppliesTheInitialStateOnlyToANewEvent) {
     bool first_initial;
     bool second_initial;
   };
-  const std::array<Case, 4> cases{{
-      {"new signalled", true, true},
-      {"new non-signalled", false, false},
-      {"existing signalled stays signalled", true, false},
-      {"existing non-signalled stays non-signalled", false, true},
-  }};
+  const std::array<Case, 4> cases{
+      {
+       {"new signalled", true, true},
+       {"new non-signalled", false, false},
+       {"existing signalled stays signalled", true, false},
+       {"existing non-signalled stays non-signalled", false, true},
+       }
+  };
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,12 +152,12 @@ TEST_F(Win32Platform, WaitForEventsReportsHowItEnded) {
     WaitResult expected;
   };
   const std::vector<Case> cases{
-      {"all signalled", {on1, on2}, true, 30000, WaitResult::all_signalled},
-      {"one not signalled", {on1, off}, true, 50, WaitResult::timed_out},
-      {"any of them signalled", {off, on2}, false, 30000, WaitResult::all_signalled},
-      // A slot whose event could not be made: fails at once, no waiting.
-      {"null handle", {on1, EventHandle{}, on2}, true, 30000, WaitResult::failed},
-      {"no handles", {}, true, 30000, WaitResult::failed},
+      {"all signalled",         {on1, on2},                true,  30000, WaitResult::all_signalled},
+      {"one not signalled",     {on1, off},                true,  50,    WaitResult::timed_out    },
+      {"any of them signalled", {off, on2},                false, 30000, WaitResult::all_signalled},
+ // A slot whose event could not be made: fails at once, no waiting.
+      {"null handle",           {on1, EventHandle{}, on2}, true,  30000, WaitResult::failed       },
+      {"no handles",            {},                        true,  30000, WaitResult::failed       },
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,17 +187,24 @@ TEST_F(Win32Platform, WaitForEventsWakesWhenTheLastEventIsSet) {
 class Win32Launch : public Win32Platform {
  protected:
   void SetUp() override {
-    const auto base = std::filesystem::temp_directory_path();
-    dir_ = base / ("mox-launch-" + std::to_string(::GetCurrentProcessId()));
-    std::filesystem::remove_all(dir_);
+    static int serial = 0;
+    dir_ =
+        std::filesystem::temp_directory_path() /
+        ("mox-launch-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++serial));
     std::filesystem::create_directories(dir_ / "work");
     char self[MAX_PATH * 2];
     ::GetModuleFileNameA(nullptr, self, sizeof self);
     self_ = self;
   }
   void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    // A launched program may still be ending, with its current directory
+    // in here; Windows removes no directory that is some process's current.
+    std::error_code error;
+    for (int tries = 0; tries < 50; ++tries) {
+      std::filesystem::remove_all(dir_, error);
+      if (!error) break;
+      ::Sleep(20);
+    }
   }
 
   // Empty when the launched program wrote nothing within 30 s.
@@ -231,9 +240,9 @@ TEST_F(Win32Launch, StartsTheProgramHiddenWithItsParametersAndDirectory) {
   char here[MAX_PATH * 2];
   ::GetCurrentDirectoryA(sizeof here, here);
   const std::vector<Case> cases{
-      {"parameters and directory", "PORVIN.INI", work.c_str(), work, "PORVIN.INI"},
-      {"no parameters", nullptr, work.c_str(), work, ""},
-      {"no directory: the caller's", "KARN.INI", nullptr, here, "KARN.INI"},
+      {"parameters and directory",   "PORVIN.INI", work.c_str(), work, "PORVIN.INI"},
+      {"no parameters",              nullptr,      work.c_str(), work, ""          },
+      {"no directory: the caller's", "KARN.INI",   nullptr,      here, "KARN.INI"  },
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -42,16 +42,15 @@ using win32test::RunResult;
 std::string g_moxctrl;
 std::string g_moxpeer;
 
-constexpr std::string_view kUsage =
-    "moxctrl Param S/E/N/F/B/X/A/D\r\nBei lokalem Aufruf Param s/n";
+constexpr std::string_view kUsage = "moxctrl Param S/E/N/F/B/X/A/D\r\nBei lokalem Aufruf Param s/n";
 constexpr std::string_view kNothingRuns =
     "statusLinks='E';statusRechts='F';statusInfComm='F';statusInfProc='E';";
 constexpr std::string_view kAllRun =
     "statusLinks='S';statusRechts='N';statusInfComm='N';statusInfProc='S';";
 
-constexpr std::array<const char*, 9> kMutexes{
-    "MOXPRG_MTX", "VESKOR_MTX", "MOXCOM_MTX", "PELKAR_MTX", "DUMERA_MTX",
-    "TARVEX_MTX", "QUILMO_MTX", "SALVOR_MTX", "FUDLIN_MTX"};
+constexpr std::array<const char*, 9> kMutexes{"MOXPRG_MTX", "VESKOR_MTX", "MOXCOM_MTX",
+                                              "PELKAR_MTX", "DUMERA_MTX", "TARVEX_MTX",
+                                              "QUILMO_MTX", "SALVOR_MTX", "FUDLIN_MTX"};
 
 // Where an installation keeps each peer's program.
 struct Installed {
@@ -126,9 +125,9 @@ class Installation : public ::testing::Test {
           << mutex << " exists before the test: something else runs peers in this Wine prefix";
     }
     static int serial = 0;
-    const fs::path base = fs::temp_directory_path() / ("moxwine-" +
-                                                       std::to_string(::GetCurrentProcessId()) +
-                                                       "-" + std::to_string(++serial));
+    const fs::path base =
+        fs::temp_directory_path() /
+        ("moxwine-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++serial));
     fs::remove_all(base);
     fs::create_directories(base / "io");
     root_ = (base / "inst").string();
@@ -214,16 +213,16 @@ TEST_F(Installation, ConsoleContract) {
     const char* status_file;  // null: none written
   };
   const std::vector<Case> cases{
-      {"no argument", "", 1, kUsage, nullptr},
-      {"two arguments", "C C", 1, kUsage, nullptr},
-      {"tab separates arguments", "C\tC", 1, kUsage, nullptr},
-      {"no peer runs", "C", 0, kNothingRuns, "EFFE"},
-      {"quoted letter reads as the letter", "\"c\"", 0, kNothingRuns, "EFFE"},
-      {"quoted blank stays in one argument", "\"C C\"", 0, kNothingRuns, "EFFE"},
-      {"two double quotes are an empty argument", "\"\"", 0, "", nullptr},
-      {"backslash before a quote makes it literal", "\\\"C", 0, "", nullptr},
-      {"no wildcard expansion", "?FILE", 0, "", nullptr},
-      {"letter without a command", "G", 0, "", nullptr},
+      {"no argument",                               "",        1, kUsage,       nullptr},
+      {"two arguments",                             "C C",     1, kUsage,       nullptr},
+      {"tab separates arguments",                   "C\tC",    1, kUsage,       nullptr},
+      {"no peer runs",                              "C",       0, kNothingRuns, "EFFE" },
+      {"quoted letter reads as the letter",         "\"c\"",   0, kNothingRuns, "EFFE" },
+      {"quoted blank stays in one argument",        "\"C C\"", 0, kNothingRuns, "EFFE" },
+      {"two double quotes are an empty argument",   "\"\"",    0, "",           nullptr},
+      {"backslash before a quote makes it literal", "\\\"C",   0, "",           nullptr},
+      {"no wildcard expansion",                     "?FILE",   0, "",           nullptr},
+      {"letter without a command",                  "G",       0, "",           nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -355,8 +354,7 @@ int main(int argc, char** argv) {
     }
   }
   if (mox::g_moxctrl.empty() || mox::g_moxpeer.empty()) {
-    std::fprintf(stderr, "usage: %s --moxctrl=PATH --moxpeer=PATH [GoogleTest options]\n",
-                 argv[0]);
+    std::fprintf(stderr, "usage: %s --moxctrl=PATH --moxpeer=PATH [GoogleTest options]\n", argv[0]);
     return 2;
   }
   return RUN_ALL_TESTS();

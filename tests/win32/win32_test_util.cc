@@ -74,8 +74,7 @@ std::string Narrow(const std::wstring& wide) {
 bool ReadCounted(HANDLE process, const CountedString& s, std::string& out) {
   std::wstring text(s.length / sizeof(wchar_t), L'\0');
   SIZE_T read = 0;
-  if (!text.empty() &&
-      !::ReadProcessMemory(process, s.buffer, text.data(), s.length, &read)) {
+  if (!text.empty() && !::ReadProcessMemory(process, s.buffer, text.data(), s.length, &read)) {
     return false;
   }
   out = Narrow(text);

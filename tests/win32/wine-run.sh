@@ -65,23 +65,32 @@ if [[ -z $wine ]]; then
   [[ -n $wine ]] || die "no Wine loader runs on this host (install wine, wine32 and/or wine64)"
 fi
 
-ensure_prefix() {
-  [[ -f $prefix/.mox-ready ]] && return 0
+server=${WINESERVER:-wineserver}
+
+# Makes the prefix if needed and makes sure its Wine server runs. The server
+# is started to stay 30 s after its last program has ended, so the prefix's
+# services stay up between tests (a cold start costs seconds). Whoever starts
+# it also brings those services up, with no inherited output: they live as
+# long as the server, and would otherwise hold the caller's pipes open.
+# Parallel callers take turns.
+prepare() {
   mkdir -p "$(dirname "$prefix")"
-  # Tests may start in parallel; one of them makes the prefix.
   exec 9>"$prefix.lock"
   flock 9
   if [[ ! -f $prefix/.mox-ready ]]; then
     rm -rf "$prefix" # left half-made by an interrupted run
+    "$server" -p30 </dev/null >/dev/null 2>&1 9>&- || true
     local log
     log=$(mktemp)
-    if ! "$wine" wineboot -i >"$log" 2>&1; then
+    if ! "$wine" wineboot -i </dev/null >"$log" 2>&1 9>&-; then
       cat "$log" >&2
       rm -f "$log"
       die "wineboot failed in $prefix"
     fi
     rm -f "$log"
     touch "$prefix/.mox-ready"
+  elif "$server" -p30 </dev/null >/dev/null 2>&1 9>&-; then
+    "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true
   fi
   flock -u 9
   exec 9>&-
@@ -90,15 +99,15 @@ ensure_prefix() {
 case ${1:-} in
   "") die "usage: wine-run.sh PROGRAM.EXE [ARG...] | --init | --kill" ;;
   --init)
-    ensure_prefix
+    prepare
     ;;
   --kill)
     if [[ -d $prefix ]]; then
-      "${WINESERVER:-wineserver}" -k >/dev/null 2>&1 || true
+      "$server" -k >/dev/null 2>&1 || true
     fi
     ;;
   *)
-    ensure_prefix
+    prepare
     exec "$wine" "$@"
     ;;
 esac
