@@ -10,11 +10,14 @@ set(CMAKE_SYSTEM_VERSION 6.1)  # Windows 7 and later
 find_program(CMAKE_C_COMPILER NAMES ${MOX_MINGW_TRIPLE}-gcc-posix ${MOX_MINGW_TRIPLE}-gcc REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${MOX_MINGW_TRIPLE}-g++-posix ${MOX_MINGW_TRIPLE}-g++ REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${MOX_MINGW_TRIPLE}-windres)
-find_program(MOX_MINGW_OBJDUMP NAMES ${MOX_MINGW_TRIPLE}-objdump)
 
 # Every executable, tests included, links the C++ and GCC runtimes
 # statically: a Windows machine (or a fresh Wine prefix) has no MinGW DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# The static runtime libraries carry debug information; a release build
+# drops it (half of the executable's size).
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MOX_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -16,6 +16,22 @@
 #include "moxpeer/process.h"
 
 namespace mox::moxpeer {
+namespace {
+
+struct Search {
+  DWORD id;
+  bool asked;
+};
+
+BOOL CALLBACK AskWindow(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<Search*>(param);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  if (owner == search->id && ::PostMessageA(window, WM_CLOSE, 0, 0)) search->asked = true;
+  return TRUE;
+}
+
+}  // namespace
 
 std::string OwnBaseName(const char* /*argv0*/) {
   // The module's own file name: argv[0] is only what the launcher chose to
@@ -69,19 +85,8 @@ struct ChildProcess::State {
   // Windows has no signal to ask a program to end; the polite request is
   // WM_CLOSE to its top-level windows. False when it has none to ask.
   bool AskToClose() const {
-    struct Search {
-      DWORD id;
-      bool asked;
-    } search{id, false};
-    ::EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(param);
-          DWORD owner = 0;
-          ::GetWindowThreadProcessId(window, &owner);
-          if (owner == s->id && ::PostMessageA(window, WM_CLOSE, 0, 0)) s->asked = true;
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    Search search{id, false};
+    ::EnumWindows(&AskWindow, reinterpret_cast<LPARAM>(&search));
     return search.asked;
   }
 

@@ -8,18 +8,22 @@
 //       machine's noise falls on all of them alike) and prints per step the
 //       median, spread, CPU and peak memory, and the ratio to the step of the
 //       same label in the baseline job.
-//   process_bench once --runner PATH --jobs FILE
+//   process_bench once --runner PATH --jobs FILE [--tsv FILE]
 //       Runs every step once and prints each command's figures (for the
 //       long idle waits, whose commands run side by side).
-//   process_bench wake --moxctrl PATH --install DIR --group NAME --letter L
-//                      --rounds N [--tsv FILE]
-//       Wake latency of a stop command: this process plays the group's
-//       peers, and times from its last acknowledgement to the controller's
-//       end.
+//   process_bench wake --commands FILE --install DIR --group NAME --rounds N
+//                      [--warmup N] [--tsv FILE]
+//       Wake latency of stop commands: this process plays the group's peers
+//       and times from its last acknowledgement to the command's end. FILE
+//       holds one command a line, "NAME PROGRAM ARG...", run from DIR in
+//       turns, each once a round; "NAME pipe PROGRAM ARG..." is a program
+//       woken by a byte on its standard input instead (pipe_waiter.c).
 //
 // Job file: one directive a line, blank-separated words, '#' comments.
 //
-//   job NAME [every=K]        a new job; with every=K it runs in one round of K
+//   job NAME [every=K] [exit=E]
+//                             a new job; with every=K it runs in one round of K;
+//                             its commands are expected to exit with E (0)
 //   run LABEL CWD [VAR=VALUE...] PROGRAM [ARG...] [++ CWD [VAR=VALUE...] PROGRAM [ARG...]]...
 //                             a step of the job: the commands, started at once
 //                             by the runner; the step ends when all have ended
@@ -36,6 +40,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -136,6 +141,7 @@ struct CommandResult {
   double wall_ms = 0;
   double cpu_ms = 0;
   long maxrss_kb = 0;
+  long minor_faults = 0;
   long voluntary_switches = 0;
   long involuntary_switches = 0;
   int status = 0;
@@ -187,9 +193,9 @@ class Runner {
     for (std::size_t i = 0; i < commands.size(); ++i) {
       long long wall_ns, user_us, sys_us;
       CommandResult c;
-      if (std::fscanf(from_, "%lld %lld %lld %ld %ld %ld %d", &wall_ns, &user_us, &sys_us,
-                      &c.maxrss_kb, &c.voluntary_switches, &c.involuntary_switches,
-                      &c.status) != 7) {
+      if (std::fscanf(from_, "%lld %lld %lld %ld %ld %ld %ld %d", &wall_ns, &user_us, &sys_us,
+                      &c.maxrss_kb, &c.minor_faults, &c.voluntary_switches, &c.involuntary_switches,
+                      &c.status) != 8) {
         Die("the runner stopped answering");
       }
       c.wall_ms = static_cast<double>(wall_ns) / 1e6;
@@ -228,7 +234,7 @@ struct Step {
   std::optional<mox::bench::PreparedGroup> group;  // kinds floor_*
   std::string object_dir;                          // kinds floor_*
   // Samples of the measured rounds.
-  std::vector<double> wall_ms, cpu_ms, maxrss_kb;
+  std::vector<double> wall_ms, cpu_ms, maxrss_kb, faults;
   std::vector<int> rounds;
   int failures = 0;
   std::string first_failure;
@@ -237,6 +243,7 @@ struct Step {
 struct Job {
   std::string name;
   int every = 1;
+  int expected_exit = 0;
   std::vector<Step> steps;
 };
 
@@ -257,9 +264,15 @@ std::vector<Job> ReadJobs(const std::string& path) {
     const std::string where = path + ":" + std::to_string(line_no);
     if (w[0] == "job") {
       if (w.size() < 2) Die(where + ": job needs a name");
-      Job job{w[1], 1, {}};
+      Job job{w[1], 1, 0, {}};
       for (std::size_t i = 2; i < w.size(); ++i) {
-        if (w[i].rfind("every=", 0) == 0) job.every = std::max(1, std::atoi(w[i].c_str() + 6));
+        if (w[i].rfind("every=", 0) == 0) {
+          job.every = std::max(1, std::atoi(w[i].c_str() + 6));
+        } else if (w[i].rfind("exit=", 0) == 0) {
+          job.expected_exit = std::atoi(w[i].c_str() + 5);
+        } else {
+          Die(where + ": unknown job option " + w[i]);
+        }
       }
       jobs.push_back(std::move(job));
       continue;
@@ -323,12 +336,16 @@ StepResult RunStep(Runner& runner, const Step& step) {
                       : mox::bench::StopDirectly(*step.group);
   result.wall_ms = static_cast<double>(NowNs() - start) / 1e6;
   c.wall_ms = result.wall_ms;
-  c.status = ok ? 0 : 1;
+  c.status = ok ? 0 : (1 << 8);  // as a wait status: exit code 1
   c.maxrss_kb = -1;
   c.cpu_ms = -1;
   result.commands.push_back(c);
   if (step.kind == StepKind::floor_stop) ReapFloorPeers(false);
   return result;
+}
+
+bool Succeeded(const CommandResult& c, int expected_exit) {
+  return c.status >= 0 && WIFEXITED(c.status) && WEXITSTATUS(c.status) == expected_exit;
 }
 
 std::string Describe(const Step& step, const CommandResult& c) {
@@ -366,11 +383,13 @@ int Compare(const Options& o) {
         if (r < 0) continue;
         double cpu = 0;
         double rss = 0;
+        double faults = 0;
         bool failed = false;
         for (const CommandResult& c : res.commands) {
           cpu += c.cpu_ms;
           rss = std::max(rss, static_cast<double>(c.maxrss_kb));
-          if (c.status != 0 && !failed) {
+          faults += static_cast<double>(c.minor_faults);
+          if (!Succeeded(c, job.expected_exit) && !failed) {
             failed = true;
             if (step.failures++ == 0) step.first_failure = Describe(step, c);
           }
@@ -378,6 +397,7 @@ int Compare(const Options& o) {
         step.wall_ms.push_back(res.wall_ms);
         step.cpu_ms.push_back(cpu);
         step.maxrss_kb.push_back(rss);
+        step.faults.push_back(faults);
         step.rounds.push_back(r);
       }
     }
@@ -404,21 +424,22 @@ int Compare(const Options& o) {
     if (tsv == nullptr) Die("cannot write " + o.Get("tsv"));
     std::fprintf(tsv,
                  "job\tstep\tn\tmedian_ms\tp10_ms\tp90_ms\tp99_ms\tmax_ms\tcpu_ms\tmaxrss_kb\t"
-                 "maxrss_max_kb\tratio\tpaired_ratio\tfailures\n");
+                 "maxrss_max_kb\tminflt\tratio\tpaired_ratio\tfailures\n");
   }
-  std::printf("%-22s %-8s %5s %9s %9s %9s %9s %9s %8s %8s %8s %7s %7s\n", "job", "step", "n",
-              "median", "p10", "p90", "p99", "max", "cpu", "rss", "rss max", "ratio", "paired");
-  std::printf("%-22s %-8s %5s %9s %9s %9s %9s %9s %8s %8s %8s %7s %7s\n", "", "", "", "ms", "ms",
-              "ms", "ms", "ms", "ms", "KiB", "KiB", "", "");
+  std::printf("%-20s %-6s %5s %8s %8s %8s %8s %7s %6s %5s %6s %6s\n", "job", "step", "runs",
+              "median", "p10", "p90", "p99", "cpu", "rss", "flt", "ratio", "paired");
+  std::printf("%-20s %-6s %5s %8s %8s %8s %8s %7s %6s %5s %6s %6s\n", "", "", "", "ms", "ms", "ms",
+              "ms", "ms", "KiB", "", "", "");
   int failures = 0;
   for (const Job& job : jobs) {
     for (const Step& s : job.steps) {
+      if (s.wall_ms.empty()) continue;
       const Step* ref = reference_for(s);
       double ratio = 0;
       double paired = 0;
-      if (ref != nullptr && !ref->wall_ms.empty() && !s.wall_ms.empty()) {
+      if (ref != nullptr && !ref->wall_ms.empty()) {
         ratio = Median(s.wall_ms) / Median(ref->wall_ms);
-        // The same round's baseline, where both ran in it.
+        // Against the baseline of the same round, where both ran in it.
         std::map<int, double> by_round;
         for (std::size_t i = 0; i < ref->rounds.size(); ++i) {
           by_round[ref->rounds[i]] = ref->wall_ms[i];
@@ -430,24 +451,25 @@ int Compare(const Options& o) {
         }
         paired = Median(ratios);
       }
-      const bool measured_memory = s.kind == StepKind::run;
-      const double cpu = measured_memory ? Median(s.cpu_ms) : -1;
-      const double rss = measured_memory ? Median(s.maxrss_kb) : -1;
+      // Steps done inside this process have no figures of their own.
+      const bool own_process = s.kind == StepKind::run;
+      const double cpu = own_process ? Median(s.cpu_ms) : -1;
+      const double rss = own_process ? Median(s.maxrss_kb) : -1;
       const double rss_max =
-          measured_memory ? *std::max_element(s.maxrss_kb.begin(), s.maxrss_kb.end()) : -1;
-      std::printf("%-22s %-8s %5zu %9.3f %9.3f %9.3f %9.3f %9.3f", job.name.c_str(),
-                  s.label.c_str(), s.wall_ms.size(), Median(s.wall_ms), Quantile(s.wall_ms, 0.1),
-                  Quantile(s.wall_ms, 0.9), Quantile(s.wall_ms, 0.99),
-                  *std::max_element(s.wall_ms.begin(), s.wall_ms.end()));
-      if (measured_memory) {
-        std::printf(" %8.3f %8.0f %8.0f", cpu, rss, rss_max);
+          own_process ? *std::max_element(s.maxrss_kb.begin(), s.maxrss_kb.end()) : -1;
+      const double faults = own_process ? Median(s.faults) : -1;
+      std::printf("%-20s %-6s %5zu %8.3f %8.3f %8.3f %8.3f", job.name.c_str(), s.label.c_str(),
+                  s.wall_ms.size(), Median(s.wall_ms), Quantile(s.wall_ms, 0.1),
+                  Quantile(s.wall_ms, 0.9), Quantile(s.wall_ms, 0.99));
+      if (own_process) {
+        std::printf(" %7.3f %6.0f %5.0f", cpu, rss, faults);
       } else {
-        std::printf(" %8s %8s %8s", "-", "-", "-");
+        std::printf(" %7s %6s %5s", "-", "-", "-");
       }
       if (ref != nullptr) {
-        std::printf(" %7.3f %7.3f", ratio, paired);
+        std::printf(" %6.3f %6.3f", ratio, paired);
       } else {
-        std::printf(" %7s %7s", "-", "-");
+        std::printf(" %6s %6s", "-", "-");
       }
       std::printf("%s\n", s.failures > 0 ? "  FAILED" : "");
       if (s.failures > 0) {
@@ -456,17 +478,19 @@ int Compare(const Options& o) {
       }
       if (tsv != nullptr) {
         std::fprintf(
-            tsv, "%s\t%s\t%zu\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\t%.0f\t%.0f\t%.4f\t%.4f\t%d\n",
+            tsv,
+            "%s\t%s\t%zu\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\t%.4f\t%.0f\t%.0f\t%.0f\t%.4f\t%.4f\t%"
+            "d\n",
             job.name.c_str(), s.label.c_str(), s.wall_ms.size(), Median(s.wall_ms),
             Quantile(s.wall_ms, 0.1), Quantile(s.wall_ms, 0.9), Quantile(s.wall_ms, 0.99),
-            *std::max_element(s.wall_ms.begin(), s.wall_ms.end()), cpu, rss, rss_max, ratio, paired,
-            s.failures);
+            *std::max_element(s.wall_ms.begin(), s.wall_ms.end()), cpu, rss, rss_max, faults, ratio,
+            paired, s.failures);
       }
     }
   }
   std::printf("(the runner's own peak: %ld KiB, a floor under every rss figure)\n", runner_peak);
   if (tsv != nullptr) {
-    std::fprintf(tsv, "runner\tself\t1\t0\t0\t0\t0\t0\t0\t%ld\t%ld\t0\t0\t0\n", runner_peak,
+    std::fprintf(tsv, "runner\tself\t1\t0\t0\t0\t0\t0\t0\t%ld\t%ld\t0\t0\t0\t0\n", runner_peak,
                  runner_peak);
     std::fclose(tsv);
   }
@@ -479,34 +503,45 @@ int Compare(const Options& o) {
 int Once(const Options& o) {
   std::vector<Job> jobs = ReadJobs(o.Get("jobs"));
   Runner runner(o.Get("runner"));
+  FILE* tsv = nullptr;
+  if (o.values.count("tsv")) {
+    tsv = std::fopen(o.Get("tsv").c_str(), "w");
+    if (tsv == nullptr) Die("cannot write " + o.Get("tsv"));
+    std::fprintf(tsv,
+                 "job\tstep\tcommand\twall_ms\tcpu_ms\tmaxrss_kb\tminflt\tnvcsw\tnivcsw\tok\n");
+  }
   int failures = 0;
-  std::printf("%-22s %-8s %-28s %9s %9s %8s %6s %6s %s\n", "job", "step", "command", "wall ms",
-              "cpu ms", "rss KiB", "vcsw", "ivcsw", "status");
+  std::printf("%-12s %-6s %-20s %9s %8s %7s %5s %5s %5s %s\n", "job", "step", "command", "wall ms",
+              "cpu ms", "rss KiB", "flt", "vcsw", "ivcsw", "status");
   for (Job& job : jobs) {
     for (Step& step : job.steps) {
       const StepResult res = RunStep(runner, step);
       for (std::size_t i = 0; i < res.commands.size(); ++i) {
         const CommandResult& c = res.commands[i];
+        // The program's base name and its arguments.
         std::string what = step.label;
         if (step.kind == StepKind::run) {
           const auto& words = step.commands[i];
-          what.clear();
-          for (std::size_t w = 1; w < words.size(); ++w) {
-            if (words[w].find('=') != std::string::npos && what.empty()) continue;
-            const std::size_t slash = words[w].rfind('/');
-            if (!what.empty()) what += ' ';
-            what +=
-                what.empty() && slash != std::string::npos ? words[w].substr(slash + 1) : words[w];
-          }
+          std::size_t w = 1;
+          while (w + 1 < words.size() && words[w].find('=') != std::string::npos) ++w;
+          what = words[w].substr(words[w].rfind('/') + 1);
+          for (++w; w < words.size(); ++w) what += ' ' + words[w];
         }
-        std::printf("%-22s %-8s %-28s %9.1f %9.3f %8ld %6ld %6ld %s\n", job.name.c_str(),
+        const bool ok = Succeeded(c, job.expected_exit);
+        std::printf("%-12s %-6s %-20s %9.1f %8.3f %7ld %5ld %5ld %5ld %s\n", job.name.c_str(),
                     step.label.c_str(), what.c_str(), c.wall_ms, c.cpu_ms, c.maxrss_kb,
-                    c.voluntary_switches, c.involuntary_switches,
-                    c.status == 0 ? "ok" : Describe(step, c).c_str());
-        if (c.status != 0) ++failures;
+                    c.minor_faults, c.voluntary_switches, c.involuntary_switches,
+                    ok ? "ok" : Describe(step, c).c_str());
+        if (tsv != nullptr) {
+          std::fprintf(tsv, "%s\t%s\t%s\t%.3f\t%.4f\t%ld\t%ld\t%ld\t%ld\t%d\n", job.name.c_str(),
+                       step.label.c_str(), what.c_str(), c.wall_ms, c.cpu_ms, c.maxrss_kb,
+                       c.minor_faults, c.voluntary_switches, c.involuntary_switches, ok ? 1 : 0);
+        }
+        if (!ok) ++failures;
       }
     }
   }
+  if (tsv != nullptr) std::fclose(tsv);
   return failures == 0 ? 0 : 1;
 }
 
@@ -538,21 +573,159 @@ bool UntilAsleepInFutex(pid_t pid) {
   return false;
 }
 
+// One command whose wake is measured: it must reset the group's stop events
+// and wait for all of them, as a stop command does.
+struct WakeTarget {
+  std::string name;
+  bool pipe = false;               // woken by a byte on its standard input instead
+  std::vector<std::string> words;  // program and arguments
+  std::vector<double> latency_us;  // to its end, as its parent sees it
+  std::vector<double> exit_us;     // to its call of exit, in the traced rounds
+};
+
+// Traced rounds stop the command when it calls exit (PTRACE_O_TRACEEXIT),
+// before the kernel tears the process down: the time to that stop is the
+// command's own part of the latency. Nothing else of it is traced.
+void TraceExit(pid_t pid) {
+  if (ptrace(PTRACE_SEIZE, pid, nullptr, PTRACE_O_TRACEEXIT) != 0) {
+    Die(std::string("ptrace: ") + std::strerror(errno));
+  }
+}
+
+struct Ending {
+  std::int64_t exit_called_ns = 0;  // traced only
+  std::int64_t ended_ns = 0;
+  int status = 0;
+};
+
+Ending AwaitEnd(pid_t pid, bool traced) {
+  Ending e;
+  if (traced) {
+    int status;
+    if (waitpid(pid, &status, 0) != pid) Die("waitpid failed");
+    e.exit_called_ns = NowNs();
+    if (!WIFSTOPPED(status) || (status >> 8) != (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      Die("the traced command did not stop at its exit");
+    }
+    ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+  }
+  if (waitpid(pid, &e.status, 0) != pid) Die("waitpid failed");
+  e.ended_ns = NowNs();
+  return e;
+}
+
+void Record(WakeTarget& t, std::int64_t acknowledged, const Ending& e, bool traced) {
+  if (traced) {
+    t.exit_us.push_back(static_cast<double>(e.exit_called_ns - acknowledged) / 1e3);
+  } else {
+    t.latency_us.push_back(static_cast<double>(e.ended_ns - acknowledged) / 1e3);
+  }
+}
+
+std::vector<WakeTarget> ReadWakeTargets(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) Die("cannot read " + path);
+  std::vector<WakeTarget> targets;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    std::istringstream words(line);
+    WakeTarget t;
+    if (!(words >> t.name)) continue;
+    for (std::string w; words >> w;) t.words.push_back(w);
+    if (!t.words.empty() && t.words.front() == "pipe") {
+      t.pipe = true;
+      t.words.erase(t.words.begin());
+    }
+    if (t.words.empty()) Die(path + ": " + t.name + " has no program");
+    targets.push_back(std::move(t));
+  }
+  if (targets.empty()) Die(path + ": no command");
+  return targets;
+}
+
+// One round of the floor: the program sleeps in a read of its standard
+// input, and the byte written there stands for the last acknowledgement.
+void MeasurePipeWake(WakeTarget& t, bool traced, bool keep) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) Die("pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  std::vector<char*> argv;
+  for (std::string& w : t.words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+  if (rc != 0) Die("cannot start " + t.words[0] + ": " + std::strerror(rc));
+  if (traced) TraceExit(pid);
+  const std::int64_t give_up = NowNs() + 5'000'000'000;
+  while (BlockedInSyscall(pid) != SYS_read) {
+    if (NowNs() > give_up) Die(t.name + " did not wait");
+    SleepNs(20'000);
+  }
+  const std::int64_t written = NowNs();
+  if (write(fds[1], "x", 1) != 1) Die("write");
+  const Ending e = AwaitEnd(pid, traced);
+  close(fds[1]);
+  if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0) Die(t.name + " failed");
+  if (keep) Record(t, written, e, traced);
+}
+
+// One round: starts the command, plays the peers' part once it waits, and
+// returns the time from the last acknowledgement to the command's end.
+void MeasureWake(WakeTarget& t, const std::vector<EventHandle>& stops,
+                 const posix_spawn_file_actions_t* actions, bool traced, bool keep) {
+  if (t.pipe) {
+    MeasurePipeWake(t, traced, keep);
+    return;
+  }
+  mox::PeerObjects& objects = mox::PlatformPeerObjects();
+  for (EventHandle e : stops) {
+    if (!objects.SetEvent(e)) Die("set failed");
+  }
+  std::vector<char*> argv;
+  for (std::string& w : t.words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ);
+  if (rc != 0) Die("cannot start " + t.words[0] + ": " + std::strerror(rc));
+  if (traced) TraceExit(pid);
+  // The request: every stop event reset by the command.
+  for (EventHandle e : stops) {
+    if (objects.WaitUntilReset(e, 5000) != mox::ResetWait::reset) Die("no stop request came");
+  }
+  if (!UntilAsleepInFutex(pid)) Die(t.name + " did not wait");
+  // All acknowledgements but the last, each followed by the command going
+  // back to sleep on the next event.
+  for (std::size_t i = 0; i + 1 < stops.size(); ++i) {
+    if (!objects.SetEvent(stops[i])) Die("set failed");
+    if (!UntilAsleepInFutex(pid)) Die(t.name + " did not wait again");
+  }
+  const std::int64_t acknowledged = NowNs();
+  if (!objects.SetEvent(stops.back())) Die("set failed");
+  const Ending e = AwaitEnd(pid, traced);
+  if (!WIFEXITED(e.status) || WEXITSTATUS(e.status) != 0) Die(t.name + " failed");
+  if (keep) Record(t, acknowledged, e, traced);
+}
+
 int Wake(const Options& o) {
-  const std::string moxctrl = o.Get("moxctrl");
   const std::string install = o.Get("install");
-  const std::string letter = o.Get("letter");
   const int rounds = o.GetInt("rounds");
   const int warmup = o.GetInt("warmup", "5");
   const std::optional<mox::GroupId> id = mox::bench::FindGroup(o.Get("group"));
   if (!id) Die("no group " + o.Get("group"));
-  mox::PeerObjects& objects = mox::PlatformPeerObjects();
+  std::vector<WakeTarget> targets = ReadWakeTargets(o.Get("commands"));
 
   // The peers' side of the stop handshake, held for the whole run: each
   // stop event stays open and is set again at the start of a round.
   std::vector<EventHandle> stops;
   for (mox::PeerId member : mox::members(mox::group(*id))) {
-    const EventHandle e = objects.CreateOrOpenEvent(mox::peer(member).stop_event_name, true, true);
+    const EventHandle e =
+        mox::PlatformPeerObjects().CreateOrOpenEvent(mox::peer(member).stop_event_name, true, true);
     if (!e) Die("cannot create the stop events");
     stops.push_back(e);
   }
@@ -562,59 +735,48 @@ int Wake(const Options& o) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addchdir_np(&actions, install.c_str());
-  char* argv[] = {const_cast<char*>(moxctrl.c_str()), const_cast<char*>(letter.c_str()), nullptr};
-
-  std::vector<double> latency_us;
-  std::vector<double> set_us;
   for (int r = -warmup; r < rounds; ++r) {
-    for (EventHandle e : stops) {
-      if (!objects.SetEvent(e)) Die("set failed");
+    const std::size_t first = static_cast<std::size_t>(r + warmup) % targets.size();
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      WakeTarget& t = targets[(first + k) % targets.size()];
+      MeasureWake(t, stops, &actions, false, r >= 0);
+      MeasureWake(t, stops, &actions, true, r >= 0);
     }
-    pid_t pid;
-    const int rc = posix_spawn(&pid, moxctrl.c_str(), &actions, nullptr, argv, environ);
-    if (rc != 0) Die("cannot start " + moxctrl + ": " + std::strerror(rc));
-    // The request: every stop event reset by the controller.
-    for (EventHandle e : stops) {
-      if (objects.WaitUntilReset(e, 5000) != mox::ResetWait::reset) Die("no stop request came");
-    }
-    if (!UntilAsleepInFutex(pid)) Die("the controller did not wait");
-    // All acknowledgements but the last, each followed by the controller
-    // going back to sleep on the next event.
-    for (std::size_t i = 0; i + 1 < stops.size(); ++i) {
-      if (!objects.SetEvent(stops[i])) Die("set failed");
-      if (!UntilAsleepInFutex(pid)) Die("the controller did not wait again");
-    }
-    const std::int64_t acknowledged = NowNs();
-    if (!objects.SetEvent(stops.back())) Die("set failed");
-    const std::int64_t set_done = NowNs();
-    int status;
-    rusage usage;
-    if (wait4(pid, &status, 0, &usage) != pid) Die("wait4 failed");
-    const std::int64_t ended = NowNs();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die("the controller failed");
-    if (r < 0) continue;
-    latency_us.push_back(static_cast<double>(ended - acknowledged) / 1e3);
-    set_us.push_back(static_cast<double>(set_done - acknowledged) / 1e3);
   }
   posix_spawn_file_actions_destroy(&actions);
 
-  std::printf("wake latency of 'moxctrl %s' (%s, %zu members), %d rounds:\n", letter.c_str(),
-              o.Get("group").c_str(), stops.size(), rounds);
-  std::printf("  from the last acknowledgement to the controller's end (wait4 returned):\n");
-  std::printf("    median %.1f us, p10 %.1f us, p90 %.1f us, p99 %.1f us, max %.1f us\n",
-              Median(latency_us), Quantile(latency_us, 0.1), Quantile(latency_us, 0.9),
-              Quantile(latency_us, 0.99), *std::max_element(latency_us.begin(), latency_us.end()));
-  std::printf("  of which the set itself (lock, store, unlock, wake): median %.1f us\n",
-              Median(set_us));
+  FILE* tsv = nullptr;
   if (o.values.count("tsv")) {
-    FILE* tsv = std::fopen(o.Get("tsv").c_str(), "w");
+    tsv = std::fopen(o.Get("tsv").c_str(), "w");
     if (tsv == nullptr) Die("cannot write " + o.Get("tsv"));
-    std::fprintf(tsv, "rounds\tmedian_us\tp10_us\tp90_us\tp99_us\tmax_us\tset_median_us\n");
-    std::fprintf(tsv, "%d\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\n", rounds, Median(latency_us),
-                 Quantile(latency_us, 0.1), Quantile(latency_us, 0.9), Quantile(latency_us, 0.99),
-                 *std::max_element(latency_us.begin(), latency_us.end()), Median(set_us));
-    std::fclose(tsv);
   }
+  std::printf(
+      "from the last acknowledgement (%s, %zu members) to the command's end as its\n"
+      "parent sees it, and (traced rounds) to the command's call of exit:\n",
+      o.Get("group").c_str(), stops.size());
+  std::printf("%-16s %5s %8s %8s %8s %8s %8s | %8s %8s %8s\n", "command", "runs", "end", "p10",
+              "p90", "p99", "max", "exit", "p90", "p99");
+  std::printf("%-16s %5s %8s %8s %8s %8s %8s | %8s %8s %8s\n", "", "", "us", "us", "us", "us", "us",
+              "us", "us", "us");
+  if (tsv != nullptr) {
+    std::fprintf(tsv,
+                 "command\trounds\tmedian_us\tp10_us\tp90_us\tp99_us\tmax_us\texit_median_us\t"
+                 "exit_p90_us\texit_p99_us\n");
+  }
+  for (const WakeTarget& t : targets) {
+    const std::vector<double>& l = t.latency_us;
+    const std::vector<double>& x = t.exit_us;
+    const double max = *std::max_element(l.begin(), l.end());
+    std::printf("%-16s %5zu %8.1f %8.1f %8.1f %8.1f %8.1f | %8.1f %8.1f %8.1f\n", t.name.c_str(),
+                l.size(), Median(l), Quantile(l, 0.1), Quantile(l, 0.9), Quantile(l, 0.99), max,
+                Median(x), Quantile(x, 0.9), Quantile(x, 0.99));
+    if (tsv != nullptr) {
+      std::fprintf(tsv, "%s\t%zu\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\n", t.name.c_str(),
+                   l.size(), Median(l), Quantile(l, 0.1), Quantile(l, 0.9), Quantile(l, 0.99), max,
+                   Median(x), Quantile(x, 0.9), Quantile(x, 0.99));
+    }
+  }
+  if (tsv != nullptr) std::fclose(tsv);
   return 0;
 }
 

@@ -12,7 +12,7 @@
  *
  *   request:  "run N\n" then N lines "CWD\tNAME=VALUE...\tPROGRAM\tARG..."
  *             (assignments are optional and go before the program)
- *   reply:    N lines "WALL_NS USER_US SYS_US MAXRSS_KB NVCSW NIVCSW STATUS"
+ *   reply:    N lines "WALL_NS USER_US SYS_US MAXRSS_KB MINFLT NVCSW NIVCSW STATUS"
  *             then "end WALL_NS"
  *   request:  "self\n"  reply: "self PEAK_KB\n" (this process's own peak)
  *
@@ -173,10 +173,10 @@ static int RunCommands(int count) {
   for (int i = 0; i < count; ++i) {
     const struct Command* c = &commands[i];
     const struct rusage* u = &c->usage;
-    printf("%lld %lld %lld %ld %ld %ld %d\n", (long long)c->wall_ns,
+    printf("%lld %lld %lld %ld %ld %ld %ld %d\n", (long long)c->wall_ns,
            (long long)u->ru_utime.tv_sec * 1000000 + u->ru_utime.tv_usec,
-           (long long)u->ru_stime.tv_sec * 1000000 + u->ru_stime.tv_usec, u->ru_maxrss, u->ru_nvcsw,
-           u->ru_nivcsw, c->status);
+           (long long)u->ru_stime.tv_sec * 1000000 + u->ru_stime.tv_usec, u->ru_maxrss,
+           u->ru_minflt, u->ru_nvcsw, u->ru_nivcsw, c->status);
     posix_spawn_file_actions_destroy(&actions[i]);
   }
   printf("end %lld\n", (long long)(end - start));

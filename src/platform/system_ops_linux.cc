@@ -271,6 +271,7 @@ class ObjectDirectory {
   struct View {
     int fd;       // -1 when refused
     uid_t owner;  // the effective user the directory was checked against
+    ObjectDirectory* directory;
   };
 
   View Get() {
@@ -281,7 +282,24 @@ class ObjectDirectory {
     } else if (!resolved_ || path_ != DefaultPath()) {
       Resolve(DefaultPath());
     }
-    return {fd_.get(), owner_};
+    return {fd_.get(), owner_, this};
+  }
+
+  // Says on standard error, once per file, that an object file in this
+  // directory was refused: the operation on it fails, and without the line
+  // a start or stop would end looking as if it had been done.
+  void ReportRefusedFile(const char* file, const char* reason) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string where = path_ + "/" + file;
+    if (std::find(reported_.begin(), reported_.end(), where) != reported_.end()) return;
+    std::string line = program_invocation_short_name;
+    line += ": refusing object file ";
+    line += where;
+    line += ": ";
+    line += reason;
+    line += '\n';
+    WriteAll(STDERR_FILENO, line.data(), line.size());
+    reported_.push_back(std::move(where));
   }
 
  private:
@@ -376,15 +394,39 @@ class ObjectDirectory {
 // Opens an object file without following a symbolic link, without blocking
 // on a FIFO or taking a terminal, and accepts it only if it is a regular file
 // with one link owned by the directory's user.
+// A missing file is not refused: it is an object that does not exist.
 UniqueFd OpenObjectFile(const ObjectDirectory::View& dir, const char* file, int flags) {
   UniqueFd fd(OpenAt(dir.fd, file, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600));
-  if (!fd) return {};
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != dir.owner ||
-      st.st_nlink != 1) {
+  char reason[96];
+  if (!fd) {
+    const int error = errno;
+    if (error == ENOENT) return {};
+    if (error == ELOOP) {
+      std::snprintf(reason, sizeof reason, "it is a symbolic link");
+    } else if (error == EISDIR) {
+      std::snprintf(reason, sizeof reason, "it is a directory");
+    } else {
+      std::snprintf(reason, sizeof reason, "it cannot be opened (%s)", std::strerror(error));
+    }
+    dir.directory->ReportRefusedFile(file, reason);
     return {};
   }
-  return fd;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    std::snprintf(reason, sizeof reason, "it cannot be examined (%s)", std::strerror(errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    std::snprintf(reason, sizeof reason, "it is not a regular file");
+  } else if (st.st_uid != dir.owner) {
+    std::snprintf(reason, sizeof reason, "it is owned by uid %u, not by uid %u",
+                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(dir.owner));
+  } else if (st.st_nlink != 1) {
+    std::snprintf(reason, sizeof reason, "it has %lu links",
+                  static_cast<unsigned long>(st.st_nlink));
+  } else {
+    return fd;
+  }
+  dir.directory->ReportRefusedFile(file, reason);
+  return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -659,7 +701,7 @@ class LinuxObjects final : public SystemOps, public PeerObjects {
       // Downgrading is atomic: no other handle can slip in as the creator.
       if (TryLock(fd.get(), F_RDLCK, kHandleByte) != 0) return {};
     }
-    return MapEvent(std::move(fd));
+    return MapEvent(dir, file, std::move(fd));
   }
 
   EventHandle OpenEvent(const char* name) override {
@@ -672,7 +714,7 @@ class LinuxObjects final : public SystemOps, public PeerObjects {
     // Joining may outlast the holder just seen. That is the same as having
     // opened just before it closed; a creator in between is waited out here.
     if (WaitLock(fd.get(), F_RDLCK, kHandleByte) != 0) return {};
-    return MapEvent(std::move(fd));
+    return MapEvent(dir, file, std::move(fd));
   }
 
   bool SetEvent(EventHandle event) override { return ChangeEvent(event, true); }
@@ -787,9 +829,16 @@ class LinuxObjects final : public SystemOps, public PeerObjects {
   // Maps an event file already locked as a handle, so its size no longer
   // changes. The size is checked first: touching a mapping past the end of a
   // short file would fault.
-  EventHandle MapEvent(UniqueFd fd) {
+  EventHandle MapEvent(const ObjectDirectory::View& dir, const char* file, UniqueFd fd) {
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || st.st_size != static_cast<off_t>(kEventFileSize)) return {};
+    if (::fstat(fd.get(), &st) != 0) return {};
+    if (st.st_size != static_cast<off_t>(kEventFileSize)) {
+      char reason[96];
+      std::snprintf(reason, sizeof reason, "it is held but %lld bytes long, not an event",
+                    static_cast<long long>(st.st_size));
+      dir.directory->ReportRefusedFile(file, reason);
+      return {};
+    }
     void* mapping =
         ::mmap(nullptr, kEventFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (mapping == MAP_FAILED) return {};
@@ -801,6 +850,7 @@ class LinuxObjects final : public SystemOps, public PeerObjects {
     std::memcpy(&kind, bytes + kKindOffset, sizeof kind);
     if (std::memcmp(bytes, kEventMagic, sizeof kEventMagic) != 0 || version != kEventVersion ||
         kind != kKindManualReset) {
+      dir.directory->ReportRefusedFile(file, "it is held but its header is not an event's");
       return {};
     }
     return EventHandle{events_.Add(std::move(event))};

@@ -20,6 +20,7 @@
 // PeerObjects::OpenEvent below. This file calls the -A functions by name.
 #undef OpenEvent
 
+#include <algorithm>
 #include <array>
 
 namespace mox {
@@ -64,7 +65,15 @@ class Win32SystemOps final : public SystemOps {
     // Win32 refuses these counts itself; they cannot be copied below.
     if (events.empty() || events.size() > kMaxWaitEvents) return WaitResult::failed;
     std::array<HANDLE, kMaxWaitEvents> handles{};
-    for (std::size_t i = 0; i < events.size(); ++i) handles[i] = ToHandle(events[i]);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      handles[i] = ToHandle(events[i]);
+      // Windows refuses a wait for all with a handle given twice; Wine
+      // would wait. Refused here too, so both behave alike.
+      if (wait_all && handles[i] != nullptr &&
+          std::find(handles.begin(), handles.begin() + i, handles[i]) != handles.begin() + i) {
+        return WaitResult::failed;
+      }
+    }
 
     const DWORD count = static_cast<DWORD>(events.size());
     const DWORD rc =

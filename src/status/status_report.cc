@@ -1,5 +1,6 @@
 #include "status/status_report.h"
 
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 
@@ -38,6 +39,13 @@ void WriteStatusAssignments(const StatusReport& report, std::ostream& out) {
 }
 
 bool WriteStatusFile(const StatusReport& report) {
+  // Only a regular file, or none, is written: opening a pipe that nobody
+  // reads, or a device, for writing would block or write elsewhere, and the
+  // command would never end.
+  std::error_code error;
+  const std::filesystem::file_status existing = std::filesystem::status(kStatusFileName, error);
+  if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing))
+    return false;
   std::ofstream file(kStatusFileName, std::ios::out | std::ios::trunc);
   if (!file) return false;
   file.write(report.data(), static_cast<std::streamsize>(report.size()));

@@ -151,13 +151,14 @@ TEST_F(Win32Platform, WaitForEventsReportsHowItEnded) {
     std::uint32_t timeout_ms;
     WaitResult expected;
   };
+  // A null slot is an event that could not be made: the wait fails at once.
   const std::vector<Case> cases{
       {"all signalled",         {on1, on2},                true,  30000, WaitResult::all_signalled},
       {"one not signalled",     {on1, off},                true,  50,    WaitResult::timed_out    },
       {"any of them signalled", {off, on2},                false, 30000, WaitResult::all_signalled},
- // A slot whose event could not be made: fails at once, no waiting.
       {"null handle",           {on1, EventHandle{}, on2}, true,  30000, WaitResult::failed       },
       {"no handles",            {},                        true,  30000, WaitResult::failed       },
+      {"the same handle twice", {on1, on1},                true,  30000, WaitResult::failed       },
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

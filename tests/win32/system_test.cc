@@ -340,10 +340,41 @@ TEST_F(EarlyEnd, LaterMemberRunning) {
   EXPECT_EQ(Folded(running[0].image), Folded(At("MOX\\GENERATOR\\MOX\\KARN.EXE")));
 }
 
+// A peer with a program as its work: the program runs in the peer's
+// directory, and a stop request ends it before the peer acknowledges.
+TEST_F(Installation, PeerEndsItsProgramOnAStopRequest) {
+  char self[MAX_PATH * 2];
+  const DWORD n = ::GetModuleFileNameA(nullptr, self, sizeof self);
+  const std::string self_path(self, n);
+  const std::string self_dir = self_path.substr(0, self_path.find_last_of('\\'));
+  std::ofstream(At("MOX\\GENERATOR\\COMM\\PORVIN.INI"))
+      << "[PELKAR]\ncommand = \"" << self_path << "\" --child-sleep\n";
+
+  ExpectQuietSuccess(Moxctrl("N"));
+  const std::vector<ProcessView> programs = win32test::ProcessesUnder(self_dir);
+  ASSERT_EQ(programs.size(), 1u);
+  EXPECT_EQ(win32test::ParametersOf(programs[0].command_line), "--child-sleep");
+  EXPECT_EQ(Folded(programs[0].current_directory),
+            Folded(WithBackslash(At("MOX\\GENERATOR\\COMM"))));
+
+  const RunResult stop = Moxctrl("F");
+  ExpectQuietSuccess(stop);
+  EXPECT_LT(stop.elapsed_ms, 5000u);
+  EXPECT_FALSE(MutexExists("PELKAR_MTX"));
+  const std::uint64_t give_up = NowMs() + 5000;
+  while (!win32test::ProcessesUnder(self_dir).empty() && NowMs() < give_up) ::Sleep(20);
+  EXPECT_TRUE(win32test::ProcessesUnder(self_dir).empty()) << "the program still runs";
+  win32test::TerminateProcessesUnder(self_dir);
+}
+
 }  // namespace
 }  // namespace mox
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--child-sleep") {
+    ::Sleep(INFINITE);
+    return 0;
+  }
   ::testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg(argv[i]);

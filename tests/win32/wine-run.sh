@@ -79,6 +79,7 @@ prepare() {
   flock 9
   if [[ ! -f $prefix/.mox-ready ]]; then
     rm -rf "$prefix" # left half-made by an interrupted run
+    mkdir -p "$prefix"
     "$server" -p30 </dev/null >/dev/null 2>&1 9>&- || true
     local log
     log=$(mktemp)
