@@ -33,14 +33,9 @@ std::string SelfPath() {
   return std::string(path, n);
 }
 
-std::string SelfDirectory() {
-  const std::string self = SelfPath();
-  return self.substr(0, self.find_last_of('\\'));
-}
-
 // Other copies of this executable that still run: the programs under test.
 std::size_t ChildrenRunning() {
-  return win32test::ProcessesUnder(SelfDirectory()).size();
+  return win32test::ProcessesOf(SelfPath()).size();
 }
 
 bool WaitUntil(auto done, std::uint64_t limit_ms) {
@@ -83,7 +78,7 @@ class Child {
 // Each test starts with no program of its own left from an earlier one.
 class ChildProcessWin32 : public ::testing::Test {
  protected:
-  void TearDown() override { win32test::TerminateProcessesUnder(SelfDirectory()); }
+  void TearDown() override { win32test::TerminateProcessesOf(SelfPath()); }
 };
 
 TEST(OwnBaseName, IsTheModulesFileNameNotWhatTheLauncherWrote) {

@@ -112,6 +112,12 @@ std::string ReadFile(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string SelfPath() {
+  char path[MAX_PATH * 2];
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  return std::string(path, n);
+}
+
 std::string WithBackslash(std::string path) {
   if (path.empty() || path.back() != '\\') path += '\\';
   return path;
@@ -142,6 +148,7 @@ class Installation : public ::testing::Test {
 
   void TearDown() override {
     win32test::TerminateProcessesUnder(root_);
+    win32test::TerminateProcessesOf(SelfPath());  // programs run by peers
     std::error_code ignored;
     fs::remove_all(base_, ignored);
   }
@@ -341,17 +348,15 @@ TEST_F(EarlyEnd, LaterMemberRunning) {
 }
 
 // A peer with a program as its work: the program runs in the peer's
-// directory, and a stop request ends it before the peer acknowledges.
+// directory, and a stop request ends it; at once, as it has no window that
+// could be asked to close.
 TEST_F(Installation, PeerEndsItsProgramOnAStopRequest) {
-  char self[MAX_PATH * 2];
-  const DWORD n = ::GetModuleFileNameA(nullptr, self, sizeof self);
-  const std::string self_path(self, n);
-  const std::string self_dir = self_path.substr(0, self_path.find_last_of('\\'));
+  const std::string self_path = SelfPath();
   std::ofstream(At("MOX\\GENERATOR\\COMM\\PORVIN.INI"))
       << "[PELKAR]\ncommand = \"" << self_path << "\" --child-sleep\n";
 
   ExpectQuietSuccess(Moxctrl("N"));
-  const std::vector<ProcessView> programs = win32test::ProcessesUnder(self_dir);
+  const std::vector<ProcessView> programs = win32test::ProcessesOf(self_path);
   ASSERT_EQ(programs.size(), 1u);
   EXPECT_EQ(win32test::ParametersOf(programs[0].command_line), "--child-sleep");
   EXPECT_EQ(Folded(programs[0].current_directory),
@@ -362,9 +367,8 @@ TEST_F(Installation, PeerEndsItsProgramOnAStopRequest) {
   EXPECT_LT(stop.elapsed_ms, 5000u);
   EXPECT_FALSE(MutexExists("PELKAR_MTX"));
   const std::uint64_t give_up = NowMs() + 5000;
-  while (!win32test::ProcessesUnder(self_dir).empty() && NowMs() < give_up) ::Sleep(20);
-  EXPECT_TRUE(win32test::ProcessesUnder(self_dir).empty()) << "the program still runs";
-  win32test::TerminateProcessesUnder(self_dir);
+  while (!win32test::ProcessesOf(self_path).empty() && NowMs() < give_up) ::Sleep(20);
+  EXPECT_TRUE(win32test::ProcessesOf(self_path).empty()) << "the program still runs";
 }
 
 }  // namespace

@@ -109,8 +109,8 @@ std::string ReadWholeFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-template <typename Visit>
-void ForEachProcessUnder(const std::string& directory, DWORD access, Visit visit) {
+template <typename Match, typename Visit>
+void ForEachProcess(Match match, DWORD access, Visit visit) {
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return;
   PROCESSENTRY32 entry{};
@@ -123,8 +123,7 @@ void ForEachProcessUnder(const std::string& directory, DWORD access, Visit visit
     if (process == nullptr) continue;
     char image[MAX_PATH * 2];
     DWORD size = sizeof image;
-    if (::QueryFullProcessImageNameA(process, 0, image, &size) &&
-        IsUnder(std::string(image, size), directory)) {
+    if (::QueryFullProcessImageNameA(process, 0, image, &size) && match(std::string(image, size))) {
       visit(process, entry.th32ProcessID, std::string(image, size));
     }
     ::CloseHandle(process);
@@ -132,29 +131,42 @@ void ForEachProcessUnder(const std::string& directory, DWORD access, Visit visit
   ::CloseHandle(snapshot);
 }
 
-}  // namespace
-
-std::vector<ProcessView> ProcessesUnder(const std::string& directory) {
+std::vector<ProcessView> Views(auto match) {
   std::vector<ProcessView> views;
-  ForEachProcessUnder(directory, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
-                      [&](HANDLE process, DWORD id, const std::string& image) {
-                        ProcessView view;
-                        view.id = id;
-                        view.image = image;
-                        if (ReadStartParameters(process, view)) views.push_back(view);
-                      });
+  ForEachProcess(match, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                 [&](HANDLE process, DWORD id, const std::string& image) {
+                   ProcessView view;
+                   view.id = id;
+                   view.image = image;
+                   if (ReadStartParameters(process, view)) views.push_back(view);
+                 });
   return views;
 }
 
-int TerminateProcessesUnder(const std::string& directory) {
-  int count = 0;
-  ForEachProcessUnder(directory, PROCESS_TERMINATE | SYNCHRONIZE,
-                      [&](HANDLE process, DWORD, const std::string&) {
-                        ::TerminateProcess(process, 99);
-                        ::WaitForSingleObject(process, 10000);
-                        ++count;
-                      });
-  return count;
+void Terminate(auto match) {
+  ForEachProcess(match, PROCESS_TERMINATE | SYNCHRONIZE,
+                 [](HANDLE process, DWORD, const std::string&) {
+                   ::TerminateProcess(process, 99);
+                   ::WaitForSingleObject(process, 10000);
+                 });
+}
+
+}  // namespace
+
+std::vector<ProcessView> ProcessesUnder(const std::string& directory) {
+  return Views([&](const std::string& image) { return IsUnder(image, directory); });
+}
+
+std::vector<ProcessView> ProcessesOf(const std::string& image) {
+  return Views([&](const std::string& other) { return Folded(other) == Folded(image); });
+}
+
+void TerminateProcessesUnder(const std::string& directory) {
+  Terminate([&](const std::string& image) { return IsUnder(image, directory); });
+}
+
+void TerminateProcessesOf(const std::string& image) {
+  Terminate([&](const std::string& other) { return Folded(other) == Folded(image); });
 }
 
 std::string ParametersOf(const std::string& command_line) {

@@ -17,13 +17,17 @@ struct ProcessView {
   std::string current_directory;  // with a trailing backslash, as Windows keeps it
 };
 
-/// Every process whose executable lies under `directory` (compared without
-/// regard to case). Processes that cannot be read are skipped.
+/// Every other process whose executable lies under `directory` (compared
+/// without regard to case). Processes that cannot be read are skipped.
 std::vector<ProcessView> ProcessesUnder(const std::string& directory);
 
-/// Terminates every process whose executable lies under `directory` and
-/// waits for their ends. Returns how many there were.
-int TerminateProcessesUnder(const std::string& directory);
+/// Every other process that runs the executable `image`.
+std::vector<ProcessView> ProcessesOf(const std::string& image);
+
+/// Terminates every other process whose executable lies under `directory`,
+/// or that runs `image`, and waits for their ends.
+void TerminateProcessesUnder(const std::string& directory);
+void TerminateProcessesOf(const std::string& image);
 
 /// The command line without its program part: what follows the first
 /// argument and the blanks after it.

@@ -3,7 +3,8 @@
 # tree. The cross toolchains name this script as the emulator, so ctest runs
 # every Windows test executable through it.
 #
-#   wine-run.sh PROGRAM.EXE [ARG...]   run it; exits with its exit code
+#   wine-run.sh PROGRAM.EXE [ARG...]   run it, standard input empty; exits
+#                                      with its exit code
 #   wine-run.sh --init                 make the prefix (done on first use too)
 #   wine-run.sh --kill                 end every Windows process of the prefix
 #
@@ -109,6 +110,19 @@ case ${1:-} in
     ;;
   *)
     prepare
-    exec "$wine" "$@"
+    # The program's output goes through files, handed on when it ends. Every
+    # Windows process Wine starts keeps the standard error of the process
+    # that started it, so a program left running (a peer, say) would hold
+    # the caller's pipe open, and ctest would wait for it until its time-out.
+    # After a kill the files stay in wine-output/ for a look.
+    output=$(dirname "$prefix")/wine-output
+    mkdir -p "$output"
+    out=$output/$$.out err=$output/$$.err
+    rc=0
+    "$wine" "$@" </dev/null >"$out" 2>"$err" || rc=$?
+    cat "$out"
+    cat "$err" >&2
+    rm -f "$out" "$err"
+    exit "$rc"
     ;;
 esac
