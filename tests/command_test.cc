@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,9 +25,9 @@ struct Outcome {
 
 Outcome RunWith(const std::vector<const char*>& args) {
   RecordingSystemOps ops;
-  std::ostringstream out;
+  std::string out;
   const int code = RunCommand(args, ops, out);
-  return {code, out.str(), ops.calls()};
+  return {code, out, ops.calls()};
 }
 
 class CommandTest : public ::testing::Test {

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,10 @@ using Calls = std::vector<std::string>;
 
 Calls CallsFor(const char* arg, Script script = {}) {
   RecordingSystemOps ops(std::move(script));
-  std::ostringstream out;
+  std::string out;
   const char* args[] = {"moxctrl", arg};
   EXPECT_EQ(RunCommand(args, ops, out), 0);
-  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(out, "");
   return ops.calls();
 }
 

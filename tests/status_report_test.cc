@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,10 +32,10 @@ class StatusTest : public ::testing::Test {
 
   Outcome RunStatus(Script script = {}) {
     RecordingSystemOps ops(std::move(script));
-    std::ostringstream out;
+    std::string out;
     const char* args[] = {"moxctrl", "C"};
     const int code = RunCommand(args, ops, out);
-    return {code, out.str(), ops.calls()};
+    return {code, out, ops.calls()};
   }
 
   std::string StatusFile() const {

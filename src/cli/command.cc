@@ -1,7 +1,5 @@
 #include "cli/command.h"
 
-#include <ostream>
-
 #include "peers/group_control.h"
 #include "status/status_report.h"
 
@@ -18,9 +16,10 @@ constexpr bool EveryLetterHasOneRow() {
 }
 static_assert(EveryLetterHasOneRow());
 
-void WriteUsage(std::ostream& out) {
-  out << kUsageLine1 << '\n';
-  out << kUsageLine2;
+void WriteUsage(std::string& out) {
+  out += kUsageLine1;
+  out += '\n';
+  out += kUsageLine2;
 }
 
 }  // namespace
@@ -32,7 +31,7 @@ std::optional<DispatchRow> FindDispatchRow(CommandLetter letter) {
   return std::nullopt;
 }
 
-int RunCommand(std::span<const char* const> args, SystemOps& ops, std::ostream& out) {
+int RunCommand(std::span<const char* const> args, SystemOps& ops, std::string& out) {
   if (args.size() != 2) {
     WriteUsage(out);
     return 1;

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <array>
-#include <iosfwd>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "peers/peer_table.h"
 #include "platform/system_ops.h"
@@ -56,8 +56,9 @@ constexpr LaunchMode DecodeLaunchMode(char c) {
 std::optional<DispatchRow> FindDispatchRow(CommandLetter letter);
 
 /// Runs one command. `args` is the argument vector with the program name
-/// first. Returns the exit code: 1 when there is not exactly one argument
-/// (after writing the usage text to `out`), else 0 whatever happened.
-int RunCommand(std::span<const char* const> args, SystemOps& ops, std::ostream& out);
+/// first. Console output is appended to `out`, for the caller to write to
+/// standard output. Returns the exit code: 1 when there is not exactly one
+/// argument (after the usage text), else 0 whatever happened.
+int RunCommand(std::span<const char* const> args, SystemOps& ops, std::string& out);
 
 }  // namespace mox

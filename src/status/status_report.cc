@@ -1,8 +1,7 @@
 #include "status/status_report.h"
 
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <ostream>
 
 namespace mox {
 namespace {
@@ -32,28 +31,44 @@ StatusReport QueryStatus(SystemOps& ops) {
   return report;
 }
 
-void WriteStatusAssignments(const StatusReport& report, std::ostream& out) {
+void WriteStatusAssignments(const StatusReport& report, std::string& out) {
   for (const PeerGroup& g : kGroupTable) {
-    out << "status" << g.name << "='" << report[static_cast<std::size_t>(g.id)] << "';";
+    out += "status";
+    out += g.name;
+    out += "='";
+    out += report[static_cast<std::size_t>(g.id)];
+    out += "';";
   }
 }
 
 bool WriteStatusFile(const StatusReport& report) {
-  // Only a regular file, or none, is written: opening a pipe that nobody
-  // reads, or a device, for writing would block or write elsewhere, and the
-  // command would never end.
+  namespace fs = std::filesystem;
   std::error_code error;
-  const std::filesystem::file_status existing = std::filesystem::status(kStatusFileName, error);
-  if (std::filesystem::exists(existing) && !std::filesystem::is_regular_file(existing))
-    return false;
-  std::ofstream file(kStatusFileName, std::ios::out | std::ios::trunc);
-  if (!file) return false;
-  file.write(report.data(), static_cast<std::streamsize>(report.size()));
-  file.close();
-  return static_cast<bool>(file);
+  const fs::directory_entry existing(kStatusFileName, error);
+  // Only a regular file, or none, is written: opening a pipe that nobody
+  // reads for writing would block, and the command would never end.
+  if (existing.exists(error) && !existing.is_regular_file(error)) return false;
+
+  // An existing file is overwritten in place and cut to four bytes only if
+  // it was longer: the content is replaced entirely either way, but
+  // truncating first costs a journal commit on some file systems (most of
+  // the command's time) and lets a concurrent reader see an empty file.
+  // C streams rather than fstreams, which would set up the locale
+  // machinery. Text mode, no sharing restriction.
+  const bool in_place = existing.is_regular_file(error);
+  const std::uintmax_t old_size = in_place ? existing.file_size(error) : 0;
+  std::FILE* file = in_place ? std::fopen(kStatusFileName, "r+") : nullptr;
+  if (file == nullptr) file = std::fopen(kStatusFileName, "w");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(report.data(), 1, report.size(), file) == report.size();
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed && !error && old_size > report.size()) {
+    fs::resize_file(kStatusFileName, report.size(), error);
+  }
+  return written && closed && !error;
 }
 
-void ReportStatus(SystemOps& ops, std::ostream& out) {
+void ReportStatus(SystemOps& ops, std::string& out) {
   const StatusReport report = QueryStatus(ops);
   WriteStatusAssignments(report, out);
   // A status file that cannot be written is skipped; the printed report

@@ -3,8 +3,7 @@
 #pragma once
 
 #include <array>
-#include <iosfwd>
-#include <string_view>
+#include <string>
 
 #include "peers/peer_table.h"
 #include "platform/system_ops.h"
@@ -43,13 +42,13 @@ inline constexpr std::array<PeerId, kPeerCount> kProbeOrder{
 StatusReport QueryStatus(SystemOps& ops);
 
 /// Writes the four assignments, run together with no separator or newline.
-void WriteStatusAssignments(const StatusReport& report, std::ostream& out);
+void WriteStatusAssignments(const StatusReport& report, std::string& out);
 
 /// Replaces the status file in the current directory with the four letters.
 /// False when it could not be opened or written; the caller ignores that.
 bool WriteStatusFile(const StatusReport& report);
 
 /// The whole status command: probe, print, write the file.
-void ReportStatus(SystemOps& ops, std::ostream& out);
+void ReportStatus(SystemOps& ops, std::string& out);
 
 }  // namespace mox
