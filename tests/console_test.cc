@@ -1,79 +1,36 @@
 // The real moxctrl process: its bytes on standard output and error, its exit
 // code and the status file, for the cases where the process start-up and
 // the platform layer matter.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "process_support.h"
 #include "temp_dir.h"
-
-extern char** environ;
 
 namespace mox {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Transcript {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using support::ReadFile;
+using Transcript = support::Outcome;
 
 // Runs moxctrl in `cwd` with the given arguments and object directory.
 Transcript RunMoxctrl(const std::vector<std::string>& args, const fs::path& cwd,
                       const fs::path& object_dir) {
   const fs::path out_path = cwd / ".stdout";
   const fs::path err_path = cwd / ".stderr";
-  std::vector<std::string> env_strings = {"MOX_OBJECT_DIR=" + object_dir.string()};
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string(*e).rfind("MOX_OBJECT_DIR=", 0) != 0) env_strings.emplace_back(*e);
-  }
-  std::vector<char*> env;
-  for (std::string& s : env_strings) env.push_back(s.data());
-  env.push_back(nullptr);
-  std::vector<std::string> argv_strings = {MOXCTRL_PATH};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : argv_strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  Transcript t;
-  if (rc != 0) return t;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  t.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  t.out = ReadFile(out_path);
-  t.err = ReadFile(err_path);
+  std::vector<std::string> argv = {MOXCTRL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto started = support::Clock::now();
+  const pid_t pid = support::SpawnRedirected(
+      argv, cwd, support::EnvironmentWith({"MOX_OBJECT_DIR=" + object_dir.string()}), out_path,
+      err_path);
+  const Transcript t = support::Collect(pid, started, out_path, err_path);
   fs::remove(out_path);
   fs::remove(err_path);
   return t;

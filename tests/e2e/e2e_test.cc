@@ -3,12 +3,8 @@
 // tools/make-demo. Each test has its own installation and its own object
 // directory, so tests may run side by side; every process a test leaves
 // behind carries that directory in its environment and is killed after it.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,108 +13,37 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "installation_dirs.h"
+#include "process_support.h"
 
 namespace mox {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
+using support::AwaitEnd;
+using support::Clock;
+using support::Outcome;
+using support::Process;
+using support::ReadFile;
+using support::Reap;
+using support::StatusLine;
+using support::WriteFile;
 
 // Far below every start (15000/20000 ms) and stop (30000 ms) time-out, far
 // above what a prompt acknowledgement takes even on a loaded machine.
 constexpr milliseconds kPrompt{5000};
 
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-  milliseconds took{0};
-};
-
-struct Process {
-  pid_t pid = 0;
-  pid_t parent = 0;
-  std::string exe;  // the running program's file, links resolved
-  std::vector<std::string> argv;
-  fs::path cwd;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::vector<std::string> SplitNuls(const std::string& text) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\0', start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return parts;
-}
-
-std::string BaseName(const std::string& path) {
-  return fs::path(path).filename().string();
-}
-
-// The status report as printed, from its four letters.
-std::string StatusLine(const std::string& letters) {
-  return "statusLinks='" + letters.substr(0, 1) + "';statusRechts='" + letters.substr(1, 1) +
-         "';statusInfComm='" + letters.substr(2, 1) + "';statusInfProc='" + letters.substr(3, 1) +
-         "';";
-}
-
-// True once `pid` has ended: gone, or a zombie nobody reaped.
-bool Ended(pid_t pid) {
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  const auto paren = stat.rfind(')');
-  return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] == 'Z';
-}
-
-// Waits until the process has ended.
-bool AwaitEnd(pid_t pid, milliseconds within) {
-  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (fd < 0 && errno == ENOSYS) {  // a kernel before 5.3
-    for (auto end = Clock::now() + within; !Ended(pid);
-         std::this_thread::sleep_for(milliseconds(5))) {
-      if (Clock::now() > end) return false;
-    }
-    return true;
-  }
-  if (fd < 0) return errno == ESRCH;
-  pollfd p{fd, POLLIN, 0};
-  const int ready = ::poll(&p, 1, static_cast<int>(within.count()));
-  ::close(fd);
-  return ready == 1;
-}
-
-class Installation : public ::testing::Test {
+class Installation : public support::InstallationDirs {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "mox-e2e-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    install_ = root_ / "install";
-    objects_ = root_ / "objects";
-    io_ = root_ / "io";
-    ASSERT_EQ(::mkdir(objects_.c_str(), 0700), 0);
-    fs::create_directory(io_);
+    ASSERT_NO_FATAL_FAILURE(MakeDirectories("mox-e2e"));
     peer_program_ = fs::canonical(MOXPEER_PATH).string();
     const Outcome made =
         Spawn({"/bin/bash", MAKE_DEMO_PATH, install_.string(), MOXPEER_PATH}, root_);
@@ -126,71 +51,28 @@ class Installation : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (const Process& p : Processes()) {
-      ::kill(p.pid, SIGKILL);
-      AwaitEnd(p.pid, milliseconds(2000));
-    }
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    support::KillAll(Processes());
+    RemoveDirectories();
   }
 
   // --- running programs ----------------------------------------------------
 
-  std::vector<std::string> Environment(const fs::path& objects) const {
-    std::vector<std::string> env = {"MOX_OBJECT_DIR=" + objects.string()};
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::string_view(*e).rfind("MOX_OBJECT_DIR=", 0) != 0) env.emplace_back(*e);
-    }
-    return env;
-  }
-
-  // Starts a program in `cwd` with the test's object directory, standard
-  // output and error going to files. Returns its pid, or -1.
-  pid_t Launch(std::vector<std::string> args, const fs::path& cwd, const fs::path& out,
+  // Starts a program in `cwd` with `objects` as its object directory,
+  // standard output and error going to files. Returns its pid, or -1.
+  pid_t Launch(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& out,
                const fs::path& err, const fs::path& objects) const {
-    std::vector<std::string> env_strings = Environment(objects);
-    std::vector<char*> env;
-    for (std::string& s : env_strings) env.push_back(s.data());
-    env.push_back(nullptr);
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-  }
-
-  static int Reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return support::SpawnRedirected(
+        args, cwd, support::EnvironmentWith({"MOX_OBJECT_DIR=" + objects.string()}), out, err);
   }
 
   // Runs a program to its end.
-  Outcome Spawn(std::vector<std::string> args, const fs::path& cwd,
+  Outcome Spawn(const std::vector<std::string>& args, const fs::path& cwd,
                 std::optional<fs::path> objects = std::nullopt) const {
     const fs::path out = io_ / "out";
     const fs::path err = io_ / "err";
-    Outcome o;
     const auto start = Clock::now();
-    const pid_t pid = Launch(std::move(args), cwd, out, err, objects.value_or(objects_));
-    if (pid < 0) return o;
-    o.exit_code = Reap(pid);
-    o.took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-    o.out = ReadFile(out);
-    o.err = ReadFile(err);
-    return o;
+    const pid_t pid = Launch(args, cwd, out, err, objects.value_or(objects_));
+    return support::Collect(pid, start, out, err);
   }
 
   // moxctrl with one argument, from the installation root unless told.
@@ -203,7 +85,7 @@ class Installation : public ::testing::Test {
     const Outcome o = Ctl("C", cwd);
     EXPECT_EQ(o.exit_code, 0);
     const std::string letters = ReadFile((cwd.empty() ? install_ : cwd) / "MOXCTRL.DAT");
-    EXPECT_EQ(o.out, letters.size() == 4 ? StatusLine(letters) : "(a 4-letter status file)");
+    EXPECT_EQ(o.out, StatusLine(letters));
     return letters;
   }
 
@@ -212,35 +94,14 @@ class Installation : public ::testing::Test {
   // Live processes that carry this test's object directory: peers, the
   // programs they run, and anything the test started itself.
   std::vector<Process> Processes() const {
-    const std::string marker = "MOX_OBJECT_DIR=" + objects_.string();
-    std::vector<Process> found;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const pid_t pid = std::stoi(name);
-      if (pid == ::getpid()) continue;
-      const std::vector<std::string> env = SplitNuls(ReadFile(entry.path() / "environ"));
-      if (std::find(env.begin(), env.end(), marker) == env.end()) continue;
-      const std::string stat = ReadFile(entry.path() / "stat");
-      const auto paren = stat.rfind(')');
-      if (paren == std::string::npos || paren + 4 > stat.size() || stat[paren + 2] == 'Z') continue;
-      Process p;
-      p.pid = pid;
-      p.parent = std::stoi(stat.substr(paren + 4));
-      std::error_code ec;
-      p.exe = fs::read_symlink(entry.path() / "exe", ec).string();
-      p.cwd = fs::read_symlink(entry.path() / "cwd", ec);
-      p.argv = SplitNuls(ReadFile(entry.path() / "cmdline"));
-      found.push_back(std::move(p));
-    }
-    return found;
+    return support::ProcessesWith("MOX_OBJECT_DIR=" + objects_.string());
   }
 
   // The running moxpeer processes installed as `executable`.
   std::vector<Process> Peers(const std::string& executable) const {
     std::vector<Process> peers;
     for (Process& p : Processes()) {
-      if (p.exe == peer_program_ && !p.argv.empty() && BaseName(p.argv[0]) == executable) {
+      if (p.exe == peer_program_ && !p.argv.empty() && support::BaseName(p.argv[0]) == executable) {
         peers.push_back(std::move(p));
       }
     }
@@ -264,10 +125,6 @@ class Installation : public ::testing::Test {
 
   fs::path Dir(const std::string& relative) const { return fs::canonical(install_ / relative); }
 
-  fs::path root_;
-  fs::path install_;
-  fs::path objects_;
-  fs::path io_;
   std::string peer_program_;
 };
 
@@ -279,37 +136,33 @@ TEST_F(Installation, EveryGroupStartsAndStopsPromptlyAndIsReported) {
     const char* letter;
     const char* status_after;
   };
-  for (const Step& s : {
-           Step{"S", "SFFE"},
-           Step{"N", "SNFE"},
-           Step{"A", "SNNE"},
-           Step{"B", "SNNS"}
-  }) {
-    SCOPED_TRACE(s.letter);
-    const Outcome o = Ctl(s.letter);
-    EXPECT_EQ(o.exit_code, 0);
-    EXPECT_EQ(o.out + o.err, "");
-    EXPECT_LT(o.took, kPrompt);
-    EXPECT_EQ(Status(), s.status_after);
-  }
+  const auto run = [&](std::initializer_list<Step> steps) {
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.letter);
+      const Outcome o = Ctl(s.letter);
+      EXPECT_EQ(o.exit_code, 0);
+      EXPECT_EQ(o.out + o.err, "");
+      EXPECT_LT(o.took, kPrompt);
+      EXPECT_EQ(Status(), s.status_after);
+    }
+  };
+  run({
+      Step{"S", "SFFE"},
+      Step{"N", "SNFE"},
+      Step{"A", "SNNE"},
+      Step{"B", "SNNS"}
+  });
   const std::vector<Process> peers = AllPeers();
   EXPECT_EQ(peers.size(), 9u);
 
   // A status taken right after a stop returns must already see the group
   // stopped: each peer lets go of its mutex before it acknowledges.
-  for (const Step& s : {
-           Step{"E", "ENNS"},
-           Step{"F", "EFNS"},
-           Step{"D", "EFFS"},
-           Step{"X", "EFFE"}
-  }) {
-    SCOPED_TRACE(s.letter);
-    const Outcome o = Ctl(s.letter);
-    EXPECT_EQ(o.exit_code, 0);
-    EXPECT_EQ(o.out + o.err, "");
-    EXPECT_LT(o.took, kPrompt);
-    EXPECT_EQ(Status(), s.status_after);
-  }
+  run({
+      Step{"E", "ENNS"},
+      Step{"F", "EFNS"},
+      Step{"D", "EFFS"},
+      Step{"X", "EFFE"}
+  });
   for (const Process& p : peers) EXPECT_TRUE(AwaitEnd(p.pid, kPrompt)) << p.argv[0];
 }
 

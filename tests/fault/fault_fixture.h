@@ -19,6 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "installation_dirs.h"
+#include "process_support.h"
+
 namespace mox::fault {
 
 namespace fs = std::filesystem;
@@ -34,34 +37,16 @@ inline constexpr milliseconds kPrompt{5000};
 // loaded machine: past this it hangs.
 inline constexpr milliseconds kLongestWait{30000 + 5000};
 
-struct Outcome {
-  int exit_code = -1;  // 128 + signal when killed by one
-  std::string out;
-  std::string err;
-  milliseconds took{0};
-  bool hung = false;  // still running at its limit, then killed
-};
-
-struct Process {
-  pid_t pid = 0;
-  std::string exe;  // the running program's file, links resolved
-  std::vector<std::string> argv;
-};
-
-std::string ReadFile(const fs::path& path);
-void WriteFile(const fs::path& path, const std::string& text);
-
-// The status report as printed, from its four letters.
-std::string StatusLine(const std::string& letters);
+using support::AwaitEnd;
+using support::Outcome;
+using support::Process;
+using support::ReadFile;
+using support::Reap;
+using support::StatusLine;
+using support::WriteFile;
 
 // True for four letters each taken from its group's pair: S/E, N/F, N/F, S/E.
 bool ValidStatusLetters(const std::string& letters);
-
-// Waits until the process has ended (a zombie counts as ended).
-bool AwaitEnd(pid_t pid, milliseconds within);
-
-// Reaps a child; its exit code, or 128 + the signal that ended it.
-int Reap(pid_t pid);
 
 // True when the process sleeps in the system call `number` (/proc/PID/syscall).
 bool InSystemCall(pid_t pid, long number);
@@ -91,7 +76,7 @@ class ScopedFd {
 // file that may be damaged. Invalid on failure.
 ScopedFd HoldHandleByte(const fs::path& path);
 
-class Installation : public ::testing::Test {
+class Installation : public support::InstallationDirs {
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -155,10 +140,6 @@ class Installation : public ::testing::Test {
 
   fs::path ObjectFile(const std::string& file_name) const { return objects_ / file_name; }
 
-  fs::path root_;
-  fs::path install_;
-  fs::path objects_;
-  fs::path io_;
   std::string peer_program_;
 };
 

@@ -52,19 +52,38 @@ class ObjectsTest : public testing::Test {
 constexpr WaitResult kSignalled = WaitResult::all_signalled;
 constexpr WaitResult kClear = WaitResult::timed_out;
 
+// The ways a child stops holding an object: it exits, it is killed, or it is
+// asked to and keeps running.
+enum class LetGo { exits, killed, asked };
+struct LetGoCase {
+  const char* name;
+  LetGo how;
+};
+
+// Makes `child` let go `how`; `request` is the line that asks it to.
+void LetGoOf(Child& child, LetGo how, const std::string& request) {
+  switch (how) {
+    case LetGo::exits:
+      child.EndAndWaitForZombie();
+      break;
+    case LetGo::killed:
+      child.KillAndWaitForZombie();
+      break;
+    case LetGo::asked:
+      ASSERT_EQ(child.Ask(request), "1");
+      ASSERT_EQ(child.Ask("ping"), "pong") << "the child must still be running";
+      break;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Mutexes
 
 TEST_F(ObjectsTest, MutexHeldByAChildIsPresentUntilTheChildLetsGoOrDies) {
-  enum class End { exits, killed, releases };
-  struct Case {
-    const char* name;
-    End end;
-  };
-  for (const Case& c : {
-           Case{"exits",        End::exits   },
-           Case{"SIGKILL",      End::killed  },
-           Case{"ReleaseMutex", End::releases}
+  for (const LetGoCase& c : {
+           LetGoCase{"exits",        LetGo::exits },
+           LetGoCase{"SIGKILL",      LetGo::killed},
+           LetGoCase{"ReleaseMutex", LetGo::asked }
   }) {
     SCOPED_TRACE(c.name);
     EXPECT_FALSE(ops_.IsPeerRunning("PELKAR_MTX"));
@@ -72,18 +91,7 @@ TEST_F(ObjectsTest, MutexHeldByAChildIsPresentUntilTheChildLetsGoOrDies) {
     ASSERT_EQ(child.Ask("hold PELKAR_MTX"), "1");
     EXPECT_TRUE(ops_.IsPeerRunning("PELKAR_MTX"));
     EXPECT_TRUE(ops_.IsPeerRunning("PELKAR_MTX")) << "a probe must not take the mutex away";
-    switch (c.end) {
-      case End::exits:
-        child.EndAndWaitForZombie();
-        break;
-      case End::killed:
-        child.KillAndWaitForZombie();
-        break;
-      case End::releases:
-        ASSERT_EQ(child.Ask("release PELKAR_MTX"), "1");
-        ASSERT_EQ(child.Ask("ping"), "pong") << "the child must still be running";
-        break;
-    }
+    ASSERT_NO_FATAL_FAILURE(LetGoOf(child, c.how, "release PELKAR_MTX"));
     // An ended child is not reaped yet: even as a zombie it holds nothing.
     EXPECT_FALSE(ops_.IsPeerRunning("PELKAR_MTX"));
   }
@@ -155,30 +163,15 @@ TEST_F(ObjectsTest, InitialStateAppliesOnlyToANewEvent) {
 }
 
 TEST_F(ObjectsTest, EventWhoseLastHolderEndedStartsFresh) {
-  enum class End { exits, killed, closes };
-  struct Case {
-    const char* name;
-    End end;
-  };
-  for (const Case& c : {
-           Case{"exits",      End::exits },
-           Case{"SIGKILL",    End::killed},
-           Case{"CloseEvent", End::closes}
+  for (const LetGoCase& c : {
+           LetGoCase{"exits",      LetGo::exits },
+           LetGoCase{"SIGKILL",    LetGo::killed},
+           LetGoCase{"CloseEvent", LetGo::asked }
   }) {
     SCOPED_TRACE(c.name);
     Child child;
     ASSERT_EQ(child.Ask("create StopDumeraEvent 1"), "1");
-    switch (c.end) {
-      case End::exits:
-        child.EndAndWaitForZombie();
-        break;
-      case End::killed:
-        child.KillAndWaitForZombie();
-        break;
-      case End::closes:
-        ASSERT_EQ(child.Ask("close StopDumeraEvent"), "1");
-        break;
-    }
+    ASSERT_NO_FATAL_FAILURE(LetGoOf(child, c.how, "close StopDumeraEvent"));
     EXPECT_FALSE(peer_.OpenEvent("StopDumeraEvent")) << "nobody holds it: it does not exist";
     const EventHandle fresh = ops_.CreateOrOpenEvent("StopDumeraEvent", true, false);
     ASSERT_TRUE(fresh);
