@@ -6,19 +6,9 @@
 #include "platform/peer_objects.h"
 #include "platform/system_ops.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <shellapi.h>  // needs <windows.h> first
-
-// <windows.h> maps OpenEvent to OpenEventA/OpenEventW, which would rename
-// PeerObjects::OpenEvent below. This file calls the -A functions by name.
-#undef OpenEvent
 
 #include <algorithm>
 #include <array>

@@ -5,13 +5,7 @@
 // The executable doubles as the program that Launch starts: with
 // MOX_LAUNCH_RECORD set it writes what it was started with to that file and
 // ends.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <gtest/gtest.h>
 
@@ -193,9 +187,7 @@ class Win32Launch : public Win32Platform {
         std::filesystem::temp_directory_path() /
         ("mox-launch-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++serial));
     std::filesystem::create_directories(dir_ / "work");
-    char self[MAX_PATH * 2];
-    ::GetModuleFileNameA(nullptr, self, sizeof self);
-    self_ = self;
+    self_ = win32test::SelfPath();
   }
   void TearDown() override {
     // A launched program may still be ending, with its current directory
@@ -216,8 +208,7 @@ class Win32Launch : public Win32Platform {
     ::SetEnvironmentVariableA(kRecordVariable, nullptr);
 
     std::array<std::string, 3> lines;
-    const std::uint64_t give_up = NowMs() + 30000;
-    while (!std::filesystem::exists(record) && NowMs() < give_up) ::Sleep(20);
+    win32test::WaitUntil([&] { return std::filesystem::exists(record); }, 30000);
     std::ifstream in(record, std::ios::binary);
     for (std::string& line : lines) std::getline(in, line);
     in.close();

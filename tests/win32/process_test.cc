@@ -4,13 +4,7 @@
 //   --child-sleep     sleeps until it is terminated
 //   --child-spawn     starts "--child-sleep" as a helper, then sleeps
 //   --child-window    runs a window and ends when the window is asked to close
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <gtest/gtest.h>
 
@@ -26,25 +20,12 @@ namespace mox::moxpeer {
 namespace {
 
 using win32test::NowMs;
-
-std::string SelfPath() {
-  char path[MAX_PATH * 2];
-  const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  return std::string(path, n);
-}
+using win32test::SelfPath;
+using win32test::WaitUntil;
 
 // Other copies of this executable that still run: the programs under test.
 std::size_t ChildrenRunning() {
   return win32test::ProcessesOf(SelfPath()).size();
-}
-
-bool WaitUntil(auto done, std::uint64_t limit_ms) {
-  const std::uint64_t give_up = NowMs() + limit_ms;
-  while (!done()) {
-    if (NowMs() > give_up) return false;
-    ::Sleep(20);
-  }
-  return true;
 }
 
 // A ChildProcess running this executable in `mode`, with an event set by

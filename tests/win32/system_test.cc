@@ -7,13 +7,7 @@
 //
 // The peers' named objects are global to the Wine prefix: nothing else may
 // run peers in it meanwhile.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +15,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,9 +28,11 @@ namespace {
 namespace fs = std::filesystem;
 using win32test::Folded;
 using win32test::MutexExists;
-using win32test::NowMs;
 using win32test::ProcessView;
+using win32test::ReadWholeFile;
 using win32test::RunResult;
+using win32test::SelfPath;
+using win32test::WaitUntil;
 
 std::string g_moxctrl;
 std::string g_moxpeer;
@@ -106,17 +101,6 @@ const std::vector<GroupCase> kGroups{
         {"FUDLIN_MTX", "MOX\\INFORMATOR\\MOX\\MOXFUDLIN.EXE", "MOX\\INFORMATOR\\MOX", ""}}},
 };
 // clang-format on
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string SelfPath() {
-  char path[MAX_PATH * 2];
-  const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  return std::string(path, n);
-}
 
 std::string WithBackslash(std::string path) {
   if (path.empty() || path.back() != '\\') path += '\\';
@@ -189,9 +173,8 @@ class Installation : public ::testing::Test {
   void ExpectStopped(const ExpectedPeer& peer) const {
     SCOPED_TRACE(peer.program);
     EXPECT_FALSE(MutexExists(peer.mutex)) << peer.mutex;
-    const std::uint64_t give_up = NowMs() + 10000;
-    while (ProcessOf(peer.program) && NowMs() < give_up) ::Sleep(20);
-    EXPECT_FALSE(ProcessOf(peer.program)) << peer.program << " still runs";
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessOf(peer.program); }, 10000))
+        << peer.program << " still runs";
   }
 
   void ExpectQuietSuccess(const RunResult& r) const {
@@ -241,7 +224,7 @@ TEST_F(Installation, ConsoleContract) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, "");
     if (c.status_file != nullptr) {
-      EXPECT_EQ(ReadFile(status_file), c.status_file);
+      EXPECT_EQ(ReadWholeFile(status_file), c.status_file);
     } else {
       EXPECT_FALSE(fs::exists(status_file));
     }
@@ -260,7 +243,7 @@ TEST_F(Installation, StartsAndStopsEachGroup) {
 
   const RunResult all = Moxctrl("C");
   EXPECT_EQ(all.out, kAllRun);
-  EXPECT_EQ(ReadFile(fs::path(root_) / "MOXCTRL.DAT"), "SNNS");
+  EXPECT_EQ(ReadWholeFile(fs::path(root_) / "MOXCTRL.DAT"), "SNNS");
 
   for (const GroupCase& g : kGroups) {
     SCOPED_TRACE(std::string("stop ") + g.name);
@@ -271,7 +254,7 @@ TEST_F(Installation, StartsAndStopsEachGroup) {
   }
 
   EXPECT_EQ(Moxctrl("C").out, kNothingRuns);
-  EXPECT_EQ(ReadFile(fs::path(root_) / "MOXCTRL.DAT"), "EFFE");
+  EXPECT_EQ(ReadWholeFile(fs::path(root_) / "MOXCTRL.DAT"), "EFFE");
 }
 
 // Local mode: moxctrl runs in the generator's communication directory.
@@ -298,7 +281,7 @@ TEST_F(Installation, LocalModeStartsFromTheCommunicationDirectory) {
   // The status file goes to the current directory.
   EXPECT_EQ(Moxctrl("c", comm).out,
             "statusLinks='S';statusRechts='N';statusInfComm='F';statusInfProc='E';");
-  EXPECT_EQ(ReadFile(fs::path(comm) / "MOXCTRL.DAT"), "SNFE");
+  EXPECT_EQ(ReadWholeFile(fs::path(comm) / "MOXCTRL.DAT"), "SNFE");
   EXPECT_FALSE(fs::exists(fs::path(root_) / "MOXCTRL.DAT"));
 
   ExpectQuietSuccess(Moxctrl("e", comm));
@@ -366,9 +349,8 @@ TEST_F(Installation, PeerEndsItsProgramOnAStopRequest) {
   ExpectQuietSuccess(stop);
   EXPECT_LT(stop.elapsed_ms, 5000u);
   EXPECT_FALSE(MutexExists("PELKAR_MTX"));
-  const std::uint64_t give_up = NowMs() + 5000;
-  while (!win32test::ProcessesOf(self_path).empty() && NowMs() < give_up) ::Sleep(20);
-  EXPECT_TRUE(win32test::ProcessesOf(self_path).empty()) << "the program still runs";
+  EXPECT_TRUE(WaitUntil([&] { return win32test::ProcessesOf(self_path).empty(); }, 5000))
+      << "the program still runs";
 }
 
 }  // namespace

@@ -1,12 +1,6 @@
 #include "win32_test_util.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 
 #include <tlhelp32.h>  // needs <windows.h> first
 
@@ -102,11 +96,6 @@ bool IsUnder(const std::string& path, const std::string& directory) {
   std::string dir = Folded(directory);
   if (!dir.empty() && dir.back() != '\\') dir += '\\';
   return Folded(path).rfind(dir, 0) == 0;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 template <typename Match, typename Visit>
@@ -255,6 +244,26 @@ std::string Folded(std::string text) {
 
 std::uint64_t NowMs() {
   return ::GetTickCount64();
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::uint64_t limit_ms) {
+  const std::uint64_t give_up = NowMs() + limit_ms;
+  while (!done()) {
+    if (NowMs() > give_up) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
+std::string SelfPath() {
+  char path[MAX_PATH * 2];
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  return std::string(path, n);
+}
+
+std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace mox::win32test

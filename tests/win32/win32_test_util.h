@@ -1,8 +1,11 @@
 // Helpers for the tests that run as Windows programs under Wine: running a
-// program with captured output, looking at other processes, and paths.
+// program with captured output, looking at other processes, waiting, files
+// and paths.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,5 +62,17 @@ std::string Folded(std::string text);
 
 /// Milliseconds since some fixed point.
 std::uint64_t NowMs();
+
+/// Checks `done` every 20 ms until it holds (true) or `limit_ms` have passed
+/// (false). For states that come with no object to wait on, such as another
+/// process having ended or written a file.
+bool WaitUntil(const std::function<bool()>& done, std::uint64_t limit_ms);
+
+/// The full path of this test executable, which many tests also run as a
+/// child program.
+std::string SelfPath();
+
+/// The whole file, byte for byte; empty when it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path);
 
 }  // namespace mox::win32test
