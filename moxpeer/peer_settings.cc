@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "peers/ascii_case.h"
+
 namespace mox::moxpeer {
 namespace {
 
@@ -15,18 +17,6 @@ std::string_view Trim(std::string_view s) {
   if (first == std::string_view::npos) return {};
   const auto last = s.find_last_not_of(kBlanks);
   return s.substr(first, last - first + 1);
-}
-
-constexpr char FoldAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
 }
 
 // 0xFFFFFFFF is the platform's "wait forever"; a delay must stay below it.
@@ -42,11 +32,11 @@ bool ParseDelay(std::string_view value, std::uint32_t& out) {
 }
 
 bool ParseYesNo(std::string_view value, bool& out) {
-  if (EqualsIgnoringCase(value, "yes")) {
+  if (EqualsIgnoringAsciiCase(value, "yes")) {
     out = true;
     return true;
   }
-  if (EqualsIgnoringCase(value, "no")) {
+  if (EqualsIgnoringAsciiCase(value, "no")) {
     out = false;
     return true;
   }
@@ -64,20 +54,22 @@ std::string Quoted(std::string_view s) {
 
 // Applies one key of the peer's own section. Empty on success, else why not.
 std::string ApplyKey(std::string_view key, std::string_view value, PeerSettings& settings) {
-  if (EqualsIgnoringCase(key, "start_delay_ms") || EqualsIgnoringCase(key, "stop_delay_ms")) {
-    std::uint32_t& field = EqualsIgnoringCase(key, "start_delay_ms") ? settings.start_delay_ms
-                                                                     : settings.stop_delay_ms;
+  if (EqualsIgnoringAsciiCase(key, "start_delay_ms") ||
+      EqualsIgnoringAsciiCase(key, "stop_delay_ms")) {
+    std::uint32_t& field = EqualsIgnoringAsciiCase(key, "start_delay_ms") ? settings.start_delay_ms
+                                                                          : settings.stop_delay_ms;
     if (!ParseDelay(value, field)) {
       return Quoted(key) + " needs a whole number of milliseconds, not " + Quoted(value);
     }
     return {};
   }
-  if (EqualsIgnoringCase(key, "ack_start") || EqualsIgnoringCase(key, "ack_stop")) {
-    bool& field = EqualsIgnoringCase(key, "ack_start") ? settings.ack_start : settings.ack_stop;
+  if (EqualsIgnoringAsciiCase(key, "ack_start") || EqualsIgnoringAsciiCase(key, "ack_stop")) {
+    bool& field =
+        EqualsIgnoringAsciiCase(key, "ack_start") ? settings.ack_start : settings.ack_stop;
     if (!ParseYesNo(value, field)) return Quoted(key) + " needs yes or no, not " + Quoted(value);
     return {};
   }
-  if (EqualsIgnoringCase(key, "command")) {
+  if (EqualsIgnoringAsciiCase(key, "command")) {
     settings.command = std::string(value);
     return {};
   }
@@ -112,7 +104,7 @@ ParsedSettings ParsePeerSettings(std::string_view text, std::string_view section
       if (line.back() != ']' || line.size() < 3) {
         return fail("malformed section header " + Quoted(line));
       }
-      in_section = EqualsIgnoringCase(Trim(line.substr(1, line.size() - 2)), section);
+      in_section = EqualsIgnoringAsciiCase(Trim(line.substr(1, line.size() - 2)), section);
       continue;
     }
 

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "peers/ascii_case.h"
 #include "peers/peer_table.h"
 #include "platform/system_ops.h"
 
@@ -44,7 +45,7 @@ inline constexpr std::array<DispatchRow, 9> kDispatchTable{{
 /// Folds `a`..`z` to upper case and leaves every other byte alone; no
 /// locale is consulted.
 constexpr CommandLetter FoldCommandLetter(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  return FoldAscii(c);
 }
 
 /// Local mode is asked for by a lower-case `s` or `n` only.

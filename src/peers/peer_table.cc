@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "peers/ascii_case.h"
+
 namespace mox {
 namespace {
 
@@ -62,14 +64,6 @@ static_assert(EachPeerInExactlyOneGroup());
 static_assert(GroupsHoldTwoOrThreeMembers());
 static_assert(ObjectNamesAreUnique());
 static_assert(LocalFilesWhereLocalModeRuns());
-
-constexpr char FoldAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
-}
 
 }  // namespace
 

@@ -47,7 +47,9 @@ bool WriteStatusFile(const StatusReport& report) {
   const fs::directory_entry existing(kStatusFileName, error);
   // Only a regular file, or none, is written: opening a pipe that nobody
   // reads for writing would block, and the command would never end.
-  if (existing.exists(error) && !existing.is_regular_file(error)) return false;
+  const bool exists = existing.exists(error);
+  const bool in_place = existing.is_regular_file(error);
+  if (exists && !in_place) return false;
 
   // An existing file is overwritten in place and cut to four bytes only if
   // it was longer: the content is replaced entirely either way, but
@@ -55,7 +57,6 @@ bool WriteStatusFile(const StatusReport& report) {
   // the command's time) and lets a concurrent reader see an empty file.
   // C streams rather than fstreams, which would set up the locale
   // machinery. Text mode, no sharing restriction.
-  const bool in_place = existing.is_regular_file(error);
   const std::uintmax_t old_size = in_place ? existing.file_size(error) : 0;
   std::FILE* file = in_place ? std::fopen(kStatusFileName, "r+") : nullptr;
   if (file == nullptr) file = std::fopen(kStatusFileName, "w");
